@@ -1,0 +1,17 @@
+.PHONY: bootstrap test test-python test-cpp demo
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+test: bootstrap test-python test-cpp
+
+test-python:
+	.venv/bin/python -m pytest
+
+test-cpp:
+	cmake -S . -B build/cpp-tests -DTAVORI_PAY_MODULE=OFF -DTAVORI_PAY_CPP_TESTS=ON >/dev/null
+	cmake --build build/cpp-tests -j2 >/dev/null
+	ctest --test-dir build/cpp-tests --output-on-failure
+
+demo: bootstrap
+	.venv/bin/python examples/demo.py

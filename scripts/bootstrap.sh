@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Prepares a fresh machine for the project: a Python 3.12+ interpreter, the
+# Debian build dependencies, and .venv with the module and its test extras.
+# Safe to run again: each step does only what is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+log() { printf 'bootstrap: %s\n' "$*"; }
+
+is_modern_python() {
+    "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
+}
+
+find_python() {
+    local candidate
+    for candidate in python3.13 python3.12 python3; do
+        if command -v "$candidate" >/dev/null 2>&1 && is_modern_python "$candidate"; then
+            command -v "$candidate"
+            return
+        fi
+    done
+    # pyenv's shims answer only for the selected version; its installed
+    # versions live under its root.
+    local roots=()
+    command -v pyenv >/dev/null 2>&1 && roots+=("$(pyenv root)")
+    roots+=("${PYENV_ROOT:-$HOME/.pyenv}")
+    for root in "${roots[@]}"; do
+        for candidate in $(ls -d "$root"/versions/3.* 2>/dev/null | sort -V -r); do
+            if is_modern_python "$candidate/bin/python3"; then
+                echo "$candidate/bin/python3"
+                return
+            fi
+        done
+    done
+    return 1
+}
+
+debian_packages() {
+    local wanted=(g++ make cmake pkg-config libssl-dev libgtest-dev)
+    if apt-cache show libboost-json-dev >/dev/null 2>&1 || dpkg -s libboost-json-dev >/dev/null 2>&1; then
+        wanted+=(libboost-json-dev)
+    else
+        wanted+=(libboost-json1.81-dev)
+    fi
+    printf '%s\n' "${wanted[@]}"
+}
+
+install_debian_packages() {
+    [ -f /usr/include/boost/json/src.hpp ] && [ -f /usr/include/openssl/evp.h ] &&
+        [ -f /usr/include/gtest/gtest.h ] && command -v g++ >/dev/null && command -v cmake >/dev/null &&
+        return 0
+    command -v apt-get >/dev/null 2>&1 || { log "install g++, cmake, OpenSSL 3, Boost.JSON and GoogleTest headers"; exit 1; }
+    if [ "$(id -u)" != 0 ]; then
+        log "missing build dependencies; run as root:"
+        log "  apt-get update && apt-get install -y g++ make cmake pkg-config libssl-dev libgtest-dev libboost-json-dev (or libboost-json1.81-dev on Debian 12)"
+        exit 1
+    fi
+    log "installing Debian build dependencies"
+    apt-get update -qq
+    # shellcheck disable=SC2046
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(debian_packages) >/dev/null
+}
+
+python=$(find_python) || { log "no Python 3.12 or later found (PATH, then pyenv)"; exit 1; }
+install_debian_packages
+
+if [ -x .venv/bin/python ] && ! is_modern_python .venv/bin/python; then
+    rm -rf .venv
+fi
+if [ ! -x .venv/bin/python ]; then
+    log "creating .venv with $("$python" --version)"
+    "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip scikit-build-core >/dev/null
+log "building and installing tavori-pay into .venv"
+.venv/bin/python -m pip install -q --no-build-isolation ".[test]"

@@ -1,0 +1,188 @@
+#include "client.hpp"
+
+#include <cstdlib>
+#include <new>
+#include <optional>
+
+#include <openssl/crypto.h>
+
+#include "key_file.hpp"
+#include "operations.hpp"
+#include "utf8.hpp"
+
+#ifndef TAVORI_PAY_DEFAULT_BASE_URL
+#error "the build defines the service's default origin"
+#endif
+
+namespace tavori {
+namespace {
+
+struct ClientObject {
+    PyObject_HEAD
+    Keys keys;
+};
+
+// A host value as text: a str's UTF-8 text, a TypeError naming `what` for any
+// other type.
+Result<std::string> text_of(PyObject* value, const char* what) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(value)->tp_name);
+        return Error::pending();
+    }
+    TAVORI_ASSIGN_OR_RETURN(text, py::utf8_view(value));
+    return std::string(text);
+}
+
+Result<py::Object> import(const char* name) { return py::checked(PyImport_ImportModule(name)); }
+
+Result<py::Object> attribute(const py::Object& owner, const char* name) {
+    return py::checked(PyObject_GetAttrString(owner.get(), name));
+}
+
+// settings.WORKING_SPACE when it can be had as text; no value (and no
+// exception) when the setting is missing, raises, or is not a str.
+std::optional<std::string> configured_working_space(const py::Object& settings) {
+    auto setting = attribute(settings, "WORKING_SPACE");
+    if (setting && PyUnicode_Check(setting->get())) {
+        if (auto text = py::utf8_view(setting->get())) {
+            return std::string(*text);
+        }
+    }
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+// os.environ["IS_LAN"] is "true", exactly; any failure to read it counts as not.
+bool is_lan(const py::Object& os) {
+    bool lan = false;
+    if (auto environ = attribute(os, "environ")) {
+        py::Object name = py::Object::steal(PyUnicode_FromString("IS_LAN"));
+        auto flag = name ? py::checked(PyObject_GetItem(environ->get(), name.get()))
+                         : Result<py::Object>(Error::pending());
+        if (flag && PyUnicode_Check(flag->get())) {
+            auto text = py::utf8_view(flag->get());
+            lan = text && *text == "true";
+        }
+    }
+    PyErr_Clear();
+    return lan;
+}
+
+Result<std::string> working_space() {
+    TAVORI_ASSIGN_OR_RETURN(conf, import("django.conf"));
+    TAVORI_ASSIGN_OR_RETURN(settings, attribute(conf, "settings"));
+    if (auto configured = configured_working_space(settings)) {
+        return *std::move(configured);
+    }
+    TAVORI_ASSIGN_OR_RETURN(os, import("os"));
+    if (is_lan(os)) {
+        TAVORI_ASSIGN_OR_RETURN(sys, import("sys"));
+        TAVORI_ASSIGN_OR_RETURN(executable_object, attribute(sys, "executable"));
+        TAVORI_ASSIGN_OR_RETURN(executable, text_of(executable_object.get(), "sys.executable"));
+        TAVORI_ASSIGN_OR_RETURN(path, attribute(os, "path"));
+        TAVORI_ASSIGN_OR_RETURN(dirname, attribute(path, "dirname"));
+        TAVORI_ASSIGN_OR_RETURN(executable_text, py::new_str(executable));
+        TAVORI_ASSIGN_OR_RETURN(directory,
+                                py::checked(PyObject_CallOneArg(dirname.get(), executable_text.get())));
+        return text_of(directory.get(), "os.path.dirname()");
+    }
+    TAVORI_ASSIGN_OR_RETURN(getcwd, attribute(os, "getcwd"));
+    TAVORI_ASSIGN_OR_RETURN(directory, py::checked(PyObject_CallNoArgs(getcwd.get())));
+    return text_of(directory.get(), "os.getcwd()");
+}
+
+Result<Keys> keys_from_key_file() {
+    TAVORI_ASSIGN_OR_RETURN(space, working_space());
+    const std::string path = space + "/auth_key.py";
+    auto content = read_key_file(path);
+    if (!content) {
+        return Error::failure("Cannot read auth_key.py at " + path + ": " +
+                              content.error().description +
+                              ". Please pass community_key and sponsor_key manually.");
+    }
+    std::optional<std::string> community = extract_assignment(*content, "COMMUNITY_KEY");
+    if (!community) {
+        return Error::failure("COMMUNITY_KEY not found in auth_key.py");
+    }
+    std::optional<std::string> sponsor = extract_assignment(*content, "SPONSOR_KEY");
+    if (!sponsor) {
+        return Error::failure("SPONSOR_KEY not found in auth_key.py");
+    }
+    return Keys{*std::move(community), *std::move(sponsor)};
+}
+
+constexpr const char* constructor_parameters[] = {"community_key", "sponsor_key"};
+constexpr py::Signature constructor_signature{"Client.__new__", constructor_parameters, 0};
+
+Result<py::Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* bound[2];
+    TAVORI_RETURN_IF_ERROR(py::bind(constructor_signature, args, kwargs, bound));
+    TAVORI_ASSIGN_OR_RETURN(community, py::optional_str_argument(constructor_signature, 0, bound[0]));
+    TAVORI_ASSIGN_OR_RETURN(sponsor, py::optional_str_argument(constructor_signature, 1, bound[1]));
+    Keys keys;
+    if (community && sponsor) {
+        keys = Keys{std::string(*community), std::string(*sponsor)};
+    } else {
+        // Both keys come from the file, even the one that was given.
+        TAVORI_ASSIGN_OR_RETURN(from_file, keys_from_key_file());
+        keys = std::move(from_file);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return Error::pending();
+    }
+    new (&reinterpret_cast<ClientObject*>(self)->keys) Keys(std::move(keys));
+    return py::Object::steal(self);
+}
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return py::guarded([&] { return construct(type, args, kwargs); });
+}
+
+void client_deallocate(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Keys& keys = reinterpret_cast<ClientObject*>(self)->keys;
+    // Keys should not linger in freed memory.
+    OPENSSL_cleanse(keys.sponsor_key.data(), keys.sponsor_key.size());
+    keys.~Keys();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot client_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(client_new)},
+    {Py_tp_methods, client_methods},
+    {Py_tp_doc, const_cast<char*>("Client(community_key=None, sponsor_key=None)\n--\n\n")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(client_deallocate)},
+    {0, nullptr},
+};
+
+PyType_Spec client_spec = {
+    "builtins.Client", sizeof(ClientObject), 0, Py_TPFLAGS_DEFAULT, client_slots,
+};
+
+}  // namespace
+
+Result<PyTypeObject*> client_type() {
+    static PyObject* cache = nullptr;
+    return py::cached_type(cache, client_spec);
+}
+
+Result<const Keys*> client_keys(PyObject* self) {
+    TAVORI_ASSIGN_OR_RETURN(type, client_type());
+    if (!PyObject_TypeCheck(self, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a Client, not %s", Py_TYPE(self)->tp_name);
+        return Error::pending();
+    }
+    return &reinterpret_cast<const ClientObject*>(self)->keys;
+}
+
+std::string base_url() {
+    const char* configured = std::getenv("TAVORI_PAY_BASE_URL");
+    if (configured != nullptr && is_valid_utf8(configured)) {
+        return configured;
+    }
+    return TAVORI_PAY_DEFAULT_BASE_URL;
+}
+
+}  // namespace tavori

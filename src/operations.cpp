@@ -1,0 +1,209 @@
+#include "operations.hpp"
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "client.hpp"
+#include "json_reading.hpp"
+#include "records.hpp"
+#include "signing.hpp"
+#include "transport.hpp"
+
+namespace tavori {
+namespace {
+
+struct PaymentRequest {
+    double amount;
+    std::string_view currency;
+    std::string_view recipient_account;
+    std::string_view notify_url;
+    std::string_view pay_mode;
+    std::optional<std::string_view> return_url;
+};
+
+// Whole seconds since the Unix epoch, in decimal.
+Result<std::string> timestamp() {
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) {
+        return Error::internal("the system clock reads earlier than the Unix epoch");
+    }
+    return std::to_string(now.tv_sec);
+}
+
+Result<py::Object> create_payment(const Keys& keys, const PaymentRequest& request) {
+    TAVORI_ASSIGN_OR_RETURN(time_text, timestamp());
+    TAVORI_ASSIGN_OR_RETURN(nonce, generate_nonce());
+    std::string body = "community_key=" + url_encode(keys.community_key) +
+                       "&sponsor_key=" + url_encode(keys.sponsor_key) +
+                       "&timestamp=" + time_text + "&nonce=" + nonce +
+                       "&amount=" + url_encode(amount_text(request.amount)) +
+                       "&currency=" + url_encode(request.currency) +
+                       "&recipient_account=" + url_encode(request.recipient_account) +
+                       "&user_notify_url=" + url_encode(request.notify_url) +
+                       "&pay_mode=" + url_encode(request.pay_mode);
+    if (request.return_url && !request.return_url->empty()) {
+        body += "&return_url=" + url_encode(*request.return_url);
+    }
+    const std::string url = base_url() + "/alipayment/sponsor/pay/";
+    TAVORI_ASSIGN_OR_RETURN(answer, http_request(url, "POST", body));
+    JsonDocument document;
+    TAVORI_ASSIGN_OR_RETURN(data, unwrap_answer(answer.status, answer.body, document));
+    return new_payment_result({
+        std::string(text_member(*data, "order_id")),
+        std::string(text_member(*data, "pay_url")),
+    });
+}
+
+Result<py::Object> query_order(const Keys& keys, std::string_view order_id) {
+    TAVORI_ASSIGN_OR_RETURN(time_text, timestamp());
+    TAVORI_ASSIGN_OR_RETURN(nonce, generate_nonce());
+    const std::string signed_text =
+        keys.community_key + time_text + nonce + std::string(order_id);
+    TAVORI_ASSIGN_OR_RETURN(signature, hmac_sign(keys.sponsor_key, signed_text));
+    const std::string url = base_url() + "/alipayment/sponsor/order-status/?community_key=" +
+                            url_encode(keys.community_key) + "&timestamp=" + time_text +
+                            "&nonce=" + nonce + "&signature=" + signature +
+                            "&order_id=" + url_encode(order_id);
+    TAVORI_ASSIGN_OR_RETURN(answer, http_request(url, "GET", std::nullopt));
+    JsonDocument document;
+    TAVORI_ASSIGN_OR_RETURN(data, unwrap_answer(answer.status, answer.body, document));
+    const auto text = [&](std::string_view name) { return std::string(text_member(*data, name)); };
+    return new_order_status({
+        text("order_id"),
+        code_member(*data, "pay_status"),
+        text("pay_status_text"),
+        code_member(*data, "settle_status"),
+        text("settle_status_text"),
+        code_member(*data, "refund_status"),
+        text("refund_status_text"),
+        text("amount"),
+        text("settle_amount"),
+        text("expired"),
+        text("fail_reason"),
+    });
+}
+
+// The members a callback result carries, in the order of the dict.
+constexpr std::string_view callback_members[] = {
+    "status", "order_id", "amount", "settle_amount", "reason", "expired",
+};
+
+Result<py::Object> callback_dict(const boost::json::value& body) {
+    TAVORI_ASSIGN_OR_RETURN(dict, py::checked(PyDict_New()));
+    for (const std::string_view name : callback_members) {
+        if (!has_member(body, name)) {
+            continue;
+        }
+        TAVORI_ASSIGN_OR_RETURN(key, py::new_str(name));
+        TAVORI_ASSIGN_OR_RETURN(value, py::new_str(text_member(body, name)));
+        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            return Error::pending();
+        }
+    }
+    return dict;
+}
+
+Result<py::Object> verify_callback(const Keys& keys, std::string_view body,
+                                   std::string_view signature) {
+    TAVORI_ASSIGN_OR_RETURN(expected, hmac_sign(keys.sponsor_key, body));
+    if (!signatures_equal(expected, signature)) {
+        return Error::failure("Invalid callback signature");
+    }
+    JsonDocument document;
+    auto parsed = document.parse(body);
+    if (!parsed) {
+        return Error::failure("Invalid JSON body: " + parsed.error().description);
+    }
+    return callback_dict(**parsed);
+}
+
+constexpr const char* create_payment_parameters[] = {
+    "amount", "currency", "recipient_account", "notify_url", "pay_mode", "return_url",
+};
+constexpr py::Signature create_payment_signature{"create_payment", create_payment_parameters, 4};
+
+PyObject* create_payment_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return py::guarded([&]() -> Result<py::Object> {
+        const py::Signature& signature = create_payment_signature;
+        PyObject* bound[6];
+        TAVORI_RETURN_IF_ERROR(py::bind(signature, args, nargs, kwnames, bound));
+        TAVORI_ASSIGN_OR_RETURN(amount, py::double_argument(signature, 0, bound[0]));
+        TAVORI_ASSIGN_OR_RETURN(currency, py::str_argument(signature, 1, bound[1]));
+        TAVORI_ASSIGN_OR_RETURN(recipient_account, py::str_argument(signature, 2, bound[2]));
+        TAVORI_ASSIGN_OR_RETURN(notify_url, py::str_argument(signature, 3, bound[3]));
+        std::string_view pay_mode = "split";
+        if (bound[4] != nullptr) {
+            TAVORI_ASSIGN_OR_RETURN(given_mode, py::str_argument(signature, 4, bound[4]));
+            pay_mode = given_mode;
+        }
+        TAVORI_ASSIGN_OR_RETURN(return_url, py::optional_str_argument(signature, 5, bound[5]));
+        TAVORI_ASSIGN_OR_RETURN(keys, client_keys(self));
+        return create_payment(*keys, {amount, currency, recipient_account, notify_url, pay_mode,
+                                      return_url});
+    });
+}
+
+constexpr const char* query_order_parameters[] = {"order_id"};
+constexpr py::Signature query_order_signature{"query_order", query_order_parameters, 1};
+
+PyObject* query_order_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return py::guarded([&]() -> Result<py::Object> {
+        PyObject* bound[1];
+        TAVORI_RETURN_IF_ERROR(py::bind(query_order_signature, args, nargs, kwnames, bound));
+        TAVORI_ASSIGN_OR_RETURN(keys, client_keys(self));
+        TAVORI_ASSIGN_OR_RETURN(order_id, py::str_argument(query_order_signature, 0, bound[0]));
+        return query_order(*keys, order_id);
+    });
+}
+
+constexpr const char* verify_callback_parameters[] = {"body", "signature"};
+constexpr py::Signature verify_callback_signature{"verify_callback", verify_callback_parameters, 2};
+
+PyObject* verify_callback_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return py::guarded([&]() -> Result<py::Object> {
+        const py::Signature& signature = verify_callback_signature;
+        PyObject* bound[2];
+        TAVORI_RETURN_IF_ERROR(py::bind(signature, args, nargs, kwnames, bound));
+        TAVORI_ASSIGN_OR_RETURN(body, py::str_argument(signature, 0, bound[0]));
+        TAVORI_ASSIGN_OR_RETURN(received, py::str_argument(signature, 1, bound[1]));
+        TAVORI_ASSIGN_OR_RETURN(keys, client_keys(self));
+        return verify_callback(*keys, body, received);
+    });
+}
+
+constexpr const char create_payment_doc[] =
+    "create_payment($self, amount, currency, recipient_account, notify_url, "
+    "pay_mode=\"split\", return_url=None)\n"
+    "--\n"
+    "\n"
+    "Create a payment order.\n"
+    "\n"
+    "pay_mode:\n"
+    "  - \"split\"  (default): royalty split, requires recipient_account and\n"
+    "    the merchant's Alipay app must have the royalty-split API enabled.\n"
+    "  - \"direct\": direct payment, funds go straight to the merchant account.\n"
+    "    recipient_account is ignored, no royalty-split permission needed.";
+
+template <PyObject* (*entry)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+constexpr PyCFunction as_method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+}  // namespace
+
+PyMethodDef client_methods[] = {
+    {"create_payment", as_method<create_payment_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     create_payment_doc},
+    {"query_order", as_method<query_order_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "query_order($self, order_id)\n--\n\nQuery order status."},
+    {"verify_callback", as_method<verify_callback_entry>(), METH_FASTCALL | METH_KEYWORDS,
+     "verify_callback($self, body, signature)\n--\n\nVerify a callback from Tavori."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tavori

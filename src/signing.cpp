@@ -1,0 +1,195 @@
+#include "signing.hpp"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+namespace tavori {
+namespace {
+
+constexpr std::size_t block_size = 64;   // SHA-256 block
+constexpr std::size_t digest_size = 32;  // SHA-256 output
+constexpr char lower_hex[] = "0123456789abcdef";
+constexpr char upper_hex[] = "0123456789ABCDEF";
+
+// Fetching the algorithm costs far more than hashing a short message, so it
+// is done once, on first use, and kept for the life of the process.
+const EVP_MD* sha256() noexcept {
+    static std::atomic<EVP_MD*> cached{nullptr};
+    if (EVP_MD* known = cached.load(std::memory_order_acquire)) {
+        return known;
+    }
+    EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    if (fetched == nullptr) {
+        return nullptr;
+    }
+    EVP_MD* expected = nullptr;
+    if (!cached.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel)) {
+        EVP_MD_free(fetched);
+        return expected;
+    }
+    return fetched;
+}
+
+struct ContextFree {
+    void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
+};
+
+// SHA-256 of `head` followed by `tail` on a reused context.
+bool digest_two(EVP_MD_CTX* context, const EVP_MD* md, std::span<const unsigned char> head,
+                std::string_view tail, unsigned char* out) noexcept {
+    return EVP_DigestInit_ex2(context, md, nullptr) == 1 &&
+           EVP_DigestUpdate(context, head.data(), head.size()) == 1 &&
+           (tail.empty() || EVP_DigestUpdate(context, tail.data(), tail.size()) == 1) &&
+           EVP_DigestFinal_ex(context, out, nullptr) == 1;
+}
+
+Status fill_from_urandom(unsigned char* out, std::size_t size) {
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return Error::internal(std::string("cannot open /dev/urandom: ") + std::strerror(errno));
+    }
+    std::size_t filled = 0;
+    while (filled < size) {
+        const ssize_t got = ::read(fd, out + filled, size - filled);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            const int error_number = got < 0 ? errno : EIO;
+            ::close(fd);
+            return Error::internal(std::string("cannot read /dev/urandom: ") +
+                                   std::strerror(error_number));
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return Done{};
+}
+
+// Fresh bytes straight from the kernel for every call: no state in the
+// process, so a forked child or another thread can never repeat a nonce.
+Status fill_random(unsigned char* out, std::size_t size) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        const ssize_t got = ::getrandom(out + filled, size - filled, 0);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == ENOSYS) {
+                return fill_from_urandom(out + filled, size - filled);
+            }
+            return Error::internal(std::string("getrandom failed: ") + std::strerror(errno));
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return Done{};
+}
+
+bool is_unreserved(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+Result<std::string> hmac_sign(std::string_view key, std::string_view message) {
+    const EVP_MD* md = sha256();
+    if (md == nullptr) {
+        return Error::internal("libcrypto cannot provide SHA-256");
+    }
+    std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
+    if (!context) {
+        return Error::internal("cannot allocate a digest context");
+    }
+    std::array<unsigned char, block_size> key_block{};
+    bool ok = true;
+    if (key.size() > block_size) {
+        ok = digest_two(context.get(), md, {}, key, key_block.data());
+    } else if (!key.empty()) {
+        std::memcpy(key_block.data(), key.data(), key.size());
+    }
+    std::array<unsigned char, block_size> pad{};
+    std::array<unsigned char, digest_size> inner{};
+    std::array<unsigned char, digest_size> outer{};
+    for (std::size_t i = 0; i < block_size; ++i) {
+        pad[i] = key_block[i] ^ 0x36;
+    }
+    ok = ok && digest_two(context.get(), md, pad, message, inner.data());
+    for (std::size_t i = 0; i < block_size; ++i) {
+        pad[i] = key_block[i] ^ 0x5C;
+    }
+    const std::string_view inner_text(reinterpret_cast<const char*>(inner.data()), inner.size());
+    ok = ok && digest_two(context.get(), md, pad, inner_text, outer.data());
+    OPENSSL_cleanse(key_block.data(), key_block.size());
+    OPENSSL_cleanse(pad.data(), pad.size());
+    if (!ok) {
+        return Error::internal("SHA-256 computation failed");
+    }
+    return hex_encode(outer);
+}
+
+std::string hex_encode(std::span<const unsigned char> bytes) {
+    std::string text(bytes.size() * 2, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        text[2 * i] = lower_hex[bytes[i] >> 4];
+        text[2 * i + 1] = lower_hex[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+bool signatures_equal(std::string_view expected, std::string_view received) noexcept {
+    return expected.size() == received.size() &&
+           CRYPTO_memcmp(expected.data(), received.data(), expected.size()) == 0;
+}
+
+Result<std::string> generate_nonce() {
+    std::array<unsigned char, 16> bytes{};
+    if (auto filled = fill_random(bytes.data(), bytes.size()); !filled) {
+        return std::move(filled).error();
+    }
+    return hex_encode(bytes);
+}
+
+std::string url_encode(std::string_view text) {
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (const char raw : text) {
+        const auto c = static_cast<unsigned char>(raw);
+        if (is_unreserved(c)) {
+            encoded.push_back(raw);
+        } else {
+            encoded.push_back('%');
+            encoded.push_back(upper_hex[c >> 4]);
+            encoded.push_back(upper_hex[c & 0x0F]);
+        }
+    }
+    return encoded;
+}
+
+std::string amount_text(double amount) {
+    if (std::isnan(amount)) {
+        return "NaN";
+    }
+    if (std::isinf(amount)) {
+        return amount < 0 ? "-inf" : "inf";
+    }
+    // The longest fixed form of a double (the smallest subnormal) has 327
+    // characters with its sign.
+    char buffer[400];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, amount, std::chars_format::fixed);
+    return std::string(buffer, written.ptr);
+}
+
+}  // namespace tavori

@@ -1,0 +1,116 @@
+#include "transport.hpp"
+
+#include <climits>
+
+#include "utf8.hpp"
+
+namespace tavori {
+namespace {
+
+using py::Object;
+
+Result<Object> attribute(PyObject* owner, const char* name) {
+    return py::checked(PyObject_GetAttrString(owner, name));
+}
+
+Result<Object> call_method(PyObject* owner, const char* name) {
+    TAVORI_ASSIGN_OR_RETURN(method, attribute(owner, name));
+    return py::checked(PyObject_CallNoArgs(method.get()));
+}
+
+// The status as a signed 32-bit integer, kept to its low 16 bits.
+Result<std::uint16_t> status_of(PyObject* code) {
+    const long value = PyLong_AsLong(code);
+    if (value == -1 && PyErr_Occurred()) {
+        return Error::pending();
+    }
+    if (value < INT32_MIN || value > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "HTTP status does not fit in 32 bits");
+        return Error::pending();
+    }
+    return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value));
+}
+
+// The bytes of what read() returned: bytes, or any sequence of integers 0 to 255.
+Result<std::string> bytes_of(PyObject* data) {
+    if (PyBytes_Check(data)) {
+        return std::string(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+    }
+    if (PyUnicode_Check(data)) {
+        PyErr_SetString(PyExc_TypeError, "read() returned str, expected bytes");
+        return Error::pending();
+    }
+    TAVORI_ASSIGN_OR_RETURN(items, py::checked(PySequence_Fast(data, "read() must return bytes")));
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyLong_Check(item[i])) {
+            PyErr_Format(PyExc_TypeError, "read() returned a sequence holding %s, expected bytes",
+                         Py_TYPE(item[i])->tp_name);
+            return Error::pending();
+        }
+        const long value = PyLong_AsLong(item[i]);
+        if (value < 0 || value > 255) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "read() returned a sequence holding a value outside 0 to 255");
+            return Error::pending();
+        }
+        bytes.push_back(static_cast<char>(value));
+    }
+    return bytes;
+}
+
+// Status and body of a response, or of an HTTPError, which carries both.
+Result<HttpAnswer> answer_of(PyObject* code, PyObject* source) {
+    TAVORI_ASSIGN_OR_RETURN(status, status_of(code));
+    TAVORI_ASSIGN_OR_RETURN(data, call_method(source, "read"));
+    TAVORI_ASSIGN_OR_RETURN(bytes, bytes_of(data.get()));
+    return HttpAnswer{status, decode_utf8_lossy(bytes)};
+}
+
+// urlopen() raised: an HTTPError is an answer, anything else is passed on.
+Result<HttpAnswer> answer_of_failure() {
+    Object raised = Object::steal(PyErr_GetRaisedException());
+    TAVORI_ASSIGN_OR_RETURN(error_module, py::checked(PyImport_ImportModule("urllib.error")));
+    TAVORI_ASSIGN_OR_RETURN(http_error, attribute(error_module.get(), "HTTPError"));
+    if (!PyErr_GivenExceptionMatches(raised.get(), http_error.get())) {
+        PyErr_SetRaisedException(raised.release());
+        return Error::pending();
+    }
+    TAVORI_ASSIGN_OR_RETURN(code, attribute(raised.get(), "code"));
+    return answer_of(code.get(), raised.get());
+}
+
+}  // namespace
+
+Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
+                                std::optional<std::string_view> body) {
+    TAVORI_ASSIGN_OR_RETURN(request_module, py::checked(PyImport_ImportModule("urllib.request")));
+    TAVORI_ASSIGN_OR_RETURN(request_class, attribute(request_module.get(), "Request"));
+    TAVORI_ASSIGN_OR_RETURN(url_text, py::new_str(url));
+    Result<Object> created = Error::pending();
+    if (body) {
+        TAVORI_ASSIGN_OR_RETURN(data, py::checked(PyBytes_FromStringAndSize(
+                                          body->data(), static_cast<Py_ssize_t>(body->size()))));
+        PyObject* arguments[] = {url_text.get(), data.get()};
+        created = py::checked(PyObject_Vectorcall(request_class.get(), arguments, 2, nullptr));
+    } else {
+        created = py::checked(PyObject_CallOneArg(request_class.get(), url_text.get()));
+    }
+    TAVORI_ASSIGN_OR_RETURN(request, std::move(created));
+    TAVORI_ASSIGN_OR_RETURN(method_text, py::new_str(method));
+    if (PyObject_SetAttrString(request.get(), "method", method_text.get()) < 0) {
+        return Error::pending();
+    }
+    TAVORI_ASSIGN_OR_RETURN(urlopen, attribute(request_module.get(), "urlopen"));
+    Object response = Object::steal(PyObject_CallOneArg(urlopen.get(), request.get()));
+    if (!response) {
+        return answer_of_failure();
+    }
+    TAVORI_ASSIGN_OR_RETURN(code, call_method(response.get(), "getcode"));
+    return answer_of(code.get(), response.get());
+}
+
+}  // namespace tavori
