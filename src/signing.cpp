@@ -185,11 +185,41 @@ std::string amount_text(double amount) {
     if (std::isinf(amount)) {
         return amount < 0 ? "-inf" : "inf";
     }
-    // The longest fixed form of a double (the smallest subnormal) has 327
-    // characters with its sign.
-    char buffer[400];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, amount, std::chars_format::fixed);
-    return std::string(buffer, written.ptr);
+    // The shortest round-trip digits come from the scientific form; the fixed
+    // form of to_chars would print a large double's exact binary value
+    // (21437929370331352 where the shortest digits give 21437929370331350).
+    char scientific[32];
+    const auto written = std::to_chars(scientific, scientific + sizeof scientific, amount,
+                                       std::chars_format::scientific);
+    const std::string_view form(scientific, static_cast<std::size_t>(written.ptr - scientific));
+    const std::size_t e = form.find('e');
+    std::string digits;
+    for (const char c : form.substr(0, e)) {
+        if (c >= '0' && c <= '9') {
+            digits.push_back(c);
+        }
+    }
+    int exponent = 0;
+    const std::string_view exponent_text = form.substr(e + 1);
+    std::from_chars(exponent_text.data() + (exponent_text.front() == '+' ? 1 : 0),
+                    exponent_text.data() + exponent_text.size(), exponent);
+    // The number is 0.DIGITS times ten to the power `integer_digits`.
+    const long integer_digits = static_cast<long>(exponent) + 1;
+    const auto count = static_cast<long>(digits.size());
+    std::string text = std::signbit(amount) ? "-" : "";
+    if (integer_digits <= 0) {
+        text += "0.";
+        text.append(static_cast<std::size_t>(-integer_digits), '0');
+        text += digits;
+    } else if (integer_digits >= count) {
+        text += digits;
+        text.append(static_cast<std::size_t>(integer_digits - count), '0');
+    } else {
+        text.append(digits, 0, static_cast<std::size_t>(integer_digits));
+        text += '.';
+        text.append(digits, static_cast<std::size_t>(integer_digits));
+    }
+    return text;
 }
 
 }  // namespace tavori

@@ -64,7 +64,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _serve(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
-        request = Recorded(self.command, self.path, self.rfile.read(length), dict(self.headers))
+        # The request target as sent: http.server collapses a leading "//" in self.path.
+        target = self.requestline.split(" ")[1]
+        request = Recorded(self.command, target, self.rfile.read(length), dict(self.headers))
         with self.service.lock:
             self.service.requests.append(request)
         status, body = self.service.respond(request)
@@ -87,7 +89,7 @@ def service(monkeypatch: pytest.MonkeyPatch):
     url = f"http://127.0.0.1:{server.server_address[1]}"
     recorder = Service(url)
     _Handler.service = recorder
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True)
     thread.start()
     monkeypatch.setenv("TAVORI_PAY_BASE_URL", url)
     for proxy in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
