@@ -354,3 +354,6 @@ class FakeResponse:
 
     def read(self, *args):
         return self.body
+
+    def close(self):
+        pass
