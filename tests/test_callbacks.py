@@ -166,7 +166,7 @@ def corpus_cases():
         except UnicodeDecodeError:
             continue
         cases.append(pytest.param(path.name, text, id=path.name))
-    return cases
+    return cases or [pytest.param("", "", marks=pytest.mark.skip(reason=f"no JSON corpus at {CORPUS}"))]
 
 
 # Of the implementation-defined cases, these parse: underflow reads as zero and
