@@ -91,7 +91,12 @@ Result<std::string> working_space() {
     return text_of(directory.get(), "os.getcwd()");
 }
 
-Result<Keys> keys_from_key_file() {
+struct KeyTexts {
+    std::string community_key;
+    std::string sponsor_key;
+};
+
+Result<KeyTexts> keys_from_key_file() {
     TAVORI_ASSIGN_OR_RETURN(space, working_space());
     const std::string path = space + "/auth_key.py";
     auto content = read_key_file(path);
@@ -108,7 +113,7 @@ Result<Keys> keys_from_key_file() {
     if (!sponsor) {
         return Error::failure("SPONSOR_KEY not found in auth_key.py");
     }
-    return Keys{*std::move(community), *std::move(sponsor)};
+    return KeyTexts{*std::move(community), *std::move(sponsor)};
 }
 
 constexpr const char* constructor_parameters[] = {"community_key", "sponsor_key"};
@@ -119,14 +124,16 @@ Result<py::Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwarg
     TAVORI_RETURN_IF_ERROR(py::bind(constructor_signature, args, kwargs, bound));
     TAVORI_ASSIGN_OR_RETURN(community, py::optional_str_argument(constructor_signature, 0, bound[0]));
     TAVORI_ASSIGN_OR_RETURN(sponsor, py::optional_str_argument(constructor_signature, 1, bound[1]));
-    Keys keys;
+    KeyTexts texts;
     if (community && sponsor) {
-        keys = Keys{std::string(*community), std::string(*sponsor)};
+        texts = KeyTexts{std::string(*community), std::string(*sponsor)};
     } else {
         // Both keys come from the file, even the one that was given.
         TAVORI_ASSIGN_OR_RETURN(from_file, keys_from_key_file());
-        keys = std::move(from_file);
+        texts = std::move(from_file);
     }
+    TAVORI_ASSIGN_OR_RETURN(signer, HmacKey::create(texts.sponsor_key));
+    Keys keys{std::move(texts.community_key), std::move(texts.sponsor_key), std::move(signer)};
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
         return Error::pending();

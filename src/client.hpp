@@ -4,12 +4,14 @@
 #include <string>
 
 #include "python.hpp"
+#include "signing.hpp"
 
 namespace tavori {
 
 struct Keys {
     std::string community_key;
     std::string sponsor_key;
+    HmacKey sponsor_signer;  // HMAC-SHA-256 under sponsor_key, prepared once
 };
 
 Result<PyTypeObject*> client_type();

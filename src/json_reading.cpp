@@ -1,95 +1,31 @@
 #include "json_reading.hpp"
 
 #include <cmath>
+#include <stdexcept>
 
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/error.hpp>
 #include <boost/json/parse_options.hpp>
 #include <boost/json/src.hpp>
-#include <boost/json/value_stack.hpp>
 
 namespace tavori {
-namespace {
 
 namespace json = boost::json;
 
+namespace {
+
 constexpr std::size_t max_depth = 127;
+constexpr std::ptrdiff_t not_kept = -1;
+constexpr std::string_view envelope_members[] = {"detail"};
 
-std::string_view view(json::string_view text) noexcept { return {text.data(), text.size()}; }
-
-// Builds the value as Boost.JSON's own parser does, and refuses a number that
-// a double cannot hold where the parser meets it, so that the error carries
-// its position (Boost.JSON alone would read it as infinity).
-class Builder {
-public:
-    static constexpr std::size_t max_object_size = json::object::max_size();
-    static constexpr std::size_t max_array_size = json::array::max_size();
-    static constexpr std::size_t max_key_size = json::string::max_size();
-    static constexpr std::size_t max_string_size = json::string::max_size();
-
-    explicit Builder(json::storage_ptr storage) : stack_(storage) { stack_.reset(storage); }
-
-    json::value release() { return stack_.release(); }
-
-    bool on_document_begin(json::error_code&) { return true; }
-    bool on_document_end(json::error_code&) { return true; }
-    bool on_object_begin(json::error_code&) { return true; }
-    bool on_object_end(std::size_t members, json::error_code&) {
-        stack_.push_object(members);
-        return true;
-    }
-    bool on_array_begin(json::error_code&) { return true; }
-    bool on_array_end(std::size_t items, json::error_code&) {
-        stack_.push_array(items);
-        return true;
-    }
-    bool on_key_part(json::string_view part, std::size_t, json::error_code&) {
-        stack_.push_chars(part);
-        return true;
-    }
-    bool on_key(json::string_view last, std::size_t, json::error_code&) {
-        stack_.push_key(last);
-        return true;
-    }
-    bool on_string_part(json::string_view part, std::size_t, json::error_code&) {
-        stack_.push_chars(part);
-        return true;
-    }
-    bool on_string(json::string_view last, std::size_t, json::error_code&) {
-        stack_.push_string(last);
-        return true;
-    }
-    bool on_number_part(json::string_view, json::error_code&) { return true; }
-    bool on_int64(std::int64_t number, json::string_view, json::error_code&) {
-        stack_.push_int64(number);
-        return true;
-    }
-    bool on_uint64(std::uint64_t number, json::string_view, json::error_code&) {
-        stack_.push_uint64(number);
-        return true;
-    }
-    bool on_double(double number, json::string_view, json::error_code& error) {
-        if (std::isinf(number)) {
-            error = json::error::exponent_overflow;
-            return false;
+std::ptrdiff_t index_of(std::span<const std::string_view> names, std::string_view name) noexcept {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == name) {
+            return static_cast<std::ptrdiff_t>(i);
         }
-        stack_.push_double(number);
-        return true;
     }
-    bool on_bool(bool flag, json::error_code&) {
-        stack_.push_bool(flag);
-        return true;
-    }
-    bool on_null(json::error_code&) {
-        stack_.push_null();
-        return true;
-    }
-    bool on_comment_part(json::string_view, json::error_code&) { return true; }
-    bool on_comment(json::string_view, json::error_code&) { return true; }
-
-private:
-    json::value_stack stack_;
-};
+    return not_kept;
+}
 
 std::string describe(const json::error_code& error) {
     if (error == json::error::incomplete) {
@@ -133,19 +69,173 @@ std::string position(std::string_view text, std::size_t offset) {
     return " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-const json::value* member(const json::value& value, std::string_view name) noexcept {
-    const json::object* object = value.if_object();
-    return object == nullptr ? nullptr : object->if_contains(json::string_view(name.data(), name.size()));
-}
-
 }  // namespace
 
-JsonDocument::JsonDocument() noexcept : storage_(buffer_, sizeof buffer_) {}
+// The parser's handler: follows the nesting and keeps the selected members.
+// Level 1 holds the top-level object's members; level 2, while inside the
+// nested member's object, holds that object's members.
+class MemberCapture {
+public:
+    static constexpr std::size_t max_object_size = std::size_t(-1);
+    static constexpr std::size_t max_array_size = std::size_t(-1);
+    static constexpr std::size_t max_key_size = std::size_t(-1);
+    static constexpr std::size_t max_string_size = std::size_t(-1);
 
-Result<const json::value*, JsonError> JsonDocument::parse(std::string_view text) {
+    explicit MemberCapture(MemberReader& reader) : reader_(reader) {}
+
+    bool on_document_begin(json::error_code&) { return true; }
+    bool on_document_end(json::error_code&) { return true; }
+
+    bool on_object_begin(json::error_code&) {
+        if (level_ == 0) {
+            reader_.root_is_object_ = true;
+        } else if (JsonMember* slot = slot_for_value()) {
+            slot->kind = JsonMember::Kind::object;
+            if (slot == &reader_.nested_) {
+                inside_nested_ = true;
+            }
+        }
+        ++level_;
+        return true;
+    }
+    bool on_object_end(std::size_t, json::error_code&) {
+        --level_;
+        if (level_ == 1) {
+            inside_nested_ = false;
+        }
+        return true;
+    }
+    bool on_array_begin(json::error_code&) {
+        keep(JsonMember::Kind::other);
+        ++level_;
+        return true;
+    }
+    bool on_array_end(std::size_t, json::error_code&) {
+        --level_;
+        return true;
+    }
+
+    bool on_key_part(json::string_view part, std::size_t, json::error_code&) {
+        if (names_matter()) {
+            pending_.append(part.data(), part.size());
+        }
+        return true;
+    }
+    bool on_key(json::string_view last, std::size_t, json::error_code&) {
+        if (names_matter()) {
+            pending_.append(last.data(), last.size());
+            choose_slot(pending_);
+            pending_.clear();
+        }
+        return true;
+    }
+    bool on_string_part(json::string_view part, std::size_t, json::error_code&) {
+        if (slot_for_value() != nullptr) {
+            pending_.append(part.data(), part.size());
+        }
+        return true;
+    }
+    bool on_string(json::string_view last, std::size_t, json::error_code&) {
+        if (JsonMember* slot = slot_for_value()) {
+            pending_.append(last.data(), last.size());
+            slot->kind = JsonMember::Kind::string;
+            slot->text.swap(pending_);
+            pending_.clear();
+        }
+        return true;
+    }
+    bool on_number_part(json::string_view, json::error_code&) { return true; }
+    bool on_int64(std::int64_t number, json::string_view, json::error_code&) {
+        if (JsonMember* slot = slot_for_value()) {
+            slot->kind = JsonMember::Kind::integer;
+            slot->integer = number;
+        }
+        return true;
+    }
+    bool on_uint64(std::uint64_t, json::string_view, json::error_code&) {
+        keep(JsonMember::Kind::other);
+        return true;
+    }
+    bool on_double(double number, json::string_view, json::error_code& error) {
+        // Boost.JSON reads a number beyond a double's range as infinity.
+        if (std::isinf(number)) {
+            error = json::error::exponent_overflow;
+            return false;
+        }
+        keep(JsonMember::Kind::other);
+        return true;
+    }
+    bool on_bool(bool, json::error_code&) {
+        keep(JsonMember::Kind::other);
+        return true;
+    }
+    bool on_null(json::error_code&) {
+        keep(JsonMember::Kind::other);
+        return true;
+    }
+    bool on_comment_part(json::string_view, json::error_code&) { return true; }
+    bool on_comment(json::string_view, json::error_code&) { return true; }
+
+private:
+    bool names_matter() const noexcept {
+        return (level_ == 1 && reader_.root_is_object_) || (level_ == 2 && inside_nested_);
+    }
+
+    void choose_slot(std::string_view name) {
+        if (level_ == 1) {
+            if (!reader_.nested_name_.empty() && name == reader_.nested_name_) {
+                slot_ = &reader_.nested_;
+                return;
+            }
+            const std::ptrdiff_t index = index_of(reader_.member_names_, name);
+            slot_ = index == not_kept ? nullptr : &reader_.members_[static_cast<std::size_t>(index)];
+        } else {
+            const std::ptrdiff_t index = index_of(reader_.nested_member_names_, name);
+            slot_ = index == not_kept ? nullptr
+                                      : &reader_.nested_members_[static_cast<std::size_t>(index)];
+        }
+    }
+
+    // The slot that the value now beginning fills, if it is kept. A new value
+    // of the nested member replaces the earlier one with all its members.
+    JsonMember* slot_for_value() {
+        if (!names_matter() || slot_ == nullptr) {
+            return nullptr;
+        }
+        if (slot_ == &reader_.nested_) {
+            for (JsonMember& member : reader_.nested_members_) {
+                member = JsonMember{};
+            }
+        }
+        return slot_;
+    }
+
+    void keep(JsonMember::Kind kind) {
+        if (JsonMember* slot = slot_for_value()) {
+            slot->kind = kind;
+            slot->text.clear();
+        }
+    }
+
+    MemberReader& reader_;
+    std::size_t level_ = 0;
+    bool inside_nested_ = false;
+    JsonMember* slot_ = nullptr;
+    std::string pending_;
+};
+
+MemberReader::MemberReader(std::span<const std::string_view> members, std::string_view nested,
+                           std::span<const std::string_view> nested_members)
+    : member_names_(members), nested_name_(nested), nested_member_names_(nested_members) {
+    if (members.size() > max_members || nested_members.size() > max_members) {
+        throw std::length_error("too many JSON members to keep");
+    }
+}
+
+Result<Done, JsonError> MemberReader::read(std::string_view text) {
     json::parse_options options;
     options.max_depth = max_depth;
-    json::basic_parser<Builder> parser(options, json::storage_ptr(&storage_));
+    json::basic_parser<MemberCapture> parser(options, *this);
     json::error_code error;
     const std::size_t consumed = parser.write_some(false, text.data(), text.size(), error);
     // The parser stops after one complete value; whatever it left is not white space.
@@ -155,49 +245,39 @@ Result<const json::value*, JsonError> JsonDocument::parse(std::string_view text)
     if (error) {
         return JsonError{describe(error) + position(text, consumed)};
     }
-    root_.emplace(parser.handler().release());
-    return &*root_;
+    return Done{};
 }
 
-bool has_member(const json::value& value, std::string_view name) noexcept {
-    return member(value, name) != nullptr;
+std::string_view text_of(const JsonMember& member) noexcept {
+    return member.kind == JsonMember::Kind::string ? std::string_view(member.text) : std::string_view();
 }
 
-std::string_view text_member(const json::value& value, std::string_view name) noexcept {
-    const json::value* found = member(value, name);
-    if (found == nullptr || !found->is_string()) {
-        return {};
-    }
-    return view(found->get_string());
-}
-
-std::int32_t code_member(const json::value& value, std::string_view name) noexcept {
-    const json::value* found = member(value, name);
-    if (found == nullptr || !found->is_int64()) {
+std::int32_t code_of(const JsonMember& member) noexcept {
+    if (member.kind != JsonMember::Kind::integer) {
         return 0;
     }
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(found->get_int64()));
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(member.integer));
 }
 
-Result<const json::value*> unwrap_answer(std::uint16_t status, std::string_view body,
-                                         JsonDocument& document) {
+MemberReader answer_reader(std::span<const std::string_view> data_members) {
+    return MemberReader(envelope_members, "data", data_members);
+}
+
+Status unwrap_answer(std::uint16_t status, std::string_view body, MemberReader& reader) {
     if (status != 200) {
         return Error::failure("HTTP " + std::to_string(status) + ": " + std::string(body));
     }
-    auto parsed = document.parse(body);
-    if (!parsed) {
-        return Error::failure("Invalid JSON: " + parsed.error().description + " | body: " +
+    if (auto read = reader.read(body); !read) {
+        return Error::failure("Invalid JSON: " + read.error().description + " | body: " +
                               std::string(body));
     }
-    const json::value& root = **parsed;
-    if (const json::value* detail = member(root, "detail"); detail != nullptr && detail->is_string()) {
-        return Error::failure(std::string(view(detail->get_string())));
+    if (const JsonMember& detail = reader.member(0); detail.kind == JsonMember::Kind::string) {
+        return Error::failure(detail.text);
     }
-    const json::value* data = member(root, "data");
-    if (data == nullptr) {
+    if (!reader.nested().present()) {
         return Error::failure("Missing 'data' in response: " + std::string(body));
     }
-    return data;
+    return Done{};
 }
 
 }  // namespace tavori

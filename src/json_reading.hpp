@@ -1,15 +1,17 @@
 // The module's JSON reading rules: a strict RFC 8259 parse, the text-member
 // and code-member rules, and the service's answer envelope.
+//
+// The module only ever reads named members of the top-level object, or of the
+// object under one top-level member (the answer's `data`), so a reading keeps
+// just those while the parser validates the whole text: no document tree.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/value.hpp>
 
 #include "result.hpp"
 
@@ -21,40 +23,63 @@ struct JsonError {
     std::string description;
 };
 
-// One parsed document and the storage it lives in. Short documents need no
-// allocation at all: the first few KiB come from a buffer inside the object.
-class JsonDocument {
-public:
-    JsonDocument() noexcept;
-    JsonDocument(const JsonDocument&) = delete;
-    JsonDocument& operator=(const JsonDocument&) = delete;
+// One kept member, as far as the reading rules need to know it.
+struct JsonMember {
+    enum class Kind : unsigned char { absent, string, integer, object, other };
+    Kind kind = Kind::absent;
+    std::string text;          // a string's content, escapes resolved
+    std::int64_t integer = 0;  // an integer written without fraction or exponent
 
-    // Parses `text` as exactly one JSON value: no extensions, no number beyond
-    // the range of a double, fewer than 128 levels of nesting, the last of
-    // duplicate member names kept. The value lives as long as the document.
-    Result<const boost::json::value*, JsonError> parse(std::string_view text);
-
-private:
-    alignas(std::max_align_t) unsigned char buffer_[4096];
-    boost::json::monotonic_resource storage_;
-    std::optional<boost::json::value> root_;
+    bool present() const noexcept { return kind != Kind::absent; }
 };
 
-// Whether `value` is an object that holds a member called `name`.
-bool has_member(const boost::json::value& value, std::string_view name) noexcept;
+// Text-member rule: a string's content; the empty text for any other member.
+std::string_view text_of(const JsonMember& member) noexcept;
 
-// The member's string content when `value` is an object holding `name` as a
-// string; the empty text otherwise.
-std::string_view text_member(const boost::json::value& value, std::string_view name) noexcept;
+// Code-member rule: the low 32 bits of a signed 64-bit integer; 0 otherwise.
+std::int32_t code_of(const JsonMember& member) noexcept;
 
-// The low 32 bits of the member when `value` is an object holding `name` as an
-// integer (no fraction, no exponent) in the signed 64-bit range; 0 otherwise.
-std::int32_t code_member(const boost::json::value& value, std::string_view name) noexcept;
+class MemberReader {
+public:
+    static constexpr std::size_t max_members = 12;
 
-// The service's answer as the `data` value, or the failure (a RuntimeError's
-// message): "HTTP {}: {}", "Invalid JSON: {} | body: {}", the `detail` text,
-// or "Missing 'data' in response: {}".
-Result<const boost::json::value*> unwrap_answer(std::uint16_t status, std::string_view body,
-                                                JsonDocument& document);
+    // Keeps the top-level members named in `members` and, when `nested` is not
+    // empty, the top-level member `nested` and the members of its object named
+    // in `nested_members`. The names must outlive the reader.
+    explicit MemberReader(std::span<const std::string_view> members,
+                          std::string_view nested = {},
+                          std::span<const std::string_view> nested_members = {});
+
+    // Parses `text` as exactly one JSON value: no extensions, no number beyond
+    // the range of a double, fewer than 128 levels of nesting. Where a name
+    // occurs twice in one object, the later member counts.
+    Result<Done, JsonError> read(std::string_view text);
+
+    bool root_is_object() const noexcept { return root_is_object_; }
+    const JsonMember& member(std::size_t index) const noexcept { return members_[index]; }
+    const JsonMember& nested() const noexcept { return nested_; }
+    const JsonMember& nested_member(std::size_t index) const noexcept { return nested_members_[index]; }
+
+private:
+    friend class MemberCapture;
+
+    std::span<const std::string_view> member_names_;
+    std::string_view nested_name_;
+    std::span<const std::string_view> nested_member_names_;
+    bool root_is_object_ = false;
+    std::array<JsonMember, max_members> members_;
+    JsonMember nested_;
+    std::array<JsonMember, max_members> nested_members_;
+};
+
+// A reader for the service's answer: `detail`, and the members of `data`
+// named in `data_members`.
+MemberReader answer_reader(std::span<const std::string_view> data_members);
+
+// Unwraps the answer (status, body) with a reader from answer_reader. On
+// success its nested members are `data`'s; on failure the error is the
+// RuntimeError's message: "HTTP {}: {}", "Invalid JSON: {} | body: {}", the
+// `detail` text, or "Missing 'data' in response: {}".
+Status unwrap_answer(std::uint16_t status, std::string_view body, MemberReader& reader);
 
 }  // namespace tavori

@@ -1,6 +1,7 @@
 #include "operations.hpp"
 
 #include <ctime>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,11 +49,12 @@ Result<py::Object> create_payment(const Keys& keys, const PaymentRequest& reques
     }
     const std::string url = base_url() + "/alipayment/sponsor/pay/";
     TAVORI_ASSIGN_OR_RETURN(answer, http_request(url, "POST", body));
-    JsonDocument document;
-    TAVORI_ASSIGN_OR_RETURN(data, unwrap_answer(answer.status, answer.body, document));
+    static constexpr std::string_view members[] = {"order_id", "pay_url"};
+    MemberReader data = answer_reader(members);
+    TAVORI_RETURN_IF_ERROR(unwrap_answer(answer.status, answer.body, data));
     return new_payment_result({
-        std::string(text_member(*data, "order_id")),
-        std::string(text_member(*data, "pay_url")),
+        std::string(text_of(data.nested_member(0))),
+        std::string(text_of(data.nested_member(1))),
     });
 }
 
@@ -61,27 +63,23 @@ Result<py::Object> query_order(const Keys& keys, std::string_view order_id) {
     TAVORI_ASSIGN_OR_RETURN(nonce, generate_nonce());
     const std::string signed_text =
         keys.community_key + time_text + nonce + std::string(order_id);
-    TAVORI_ASSIGN_OR_RETURN(signature, hmac_sign(keys.sponsor_key, signed_text));
+    TAVORI_ASSIGN_OR_RETURN(signature, keys.sponsor_signer.sign(signed_text));
     const std::string url = base_url() + "/alipayment/sponsor/order-status/?community_key=" +
                             url_encode(keys.community_key) + "&timestamp=" + time_text +
                             "&nonce=" + nonce + "&signature=" + signature +
                             "&order_id=" + url_encode(order_id);
     TAVORI_ASSIGN_OR_RETURN(answer, http_request(url, "GET", std::nullopt));
-    JsonDocument document;
-    TAVORI_ASSIGN_OR_RETURN(data, unwrap_answer(answer.status, answer.body, document));
-    const auto text = [&](std::string_view name) { return std::string(text_member(*data, name)); };
+    // In the order of OrderStatus's fields.
+    static constexpr std::string_view members[] = {
+        "order_id", "pay_status", "pay_status_text", "settle_status", "settle_status_text",
+        "refund_status", "refund_status_text", "amount", "settle_amount", "expired", "fail_reason",
+    };
+    MemberReader data = answer_reader(members);
+    TAVORI_RETURN_IF_ERROR(unwrap_answer(answer.status, answer.body, data));
+    const auto text = [&](std::size_t index) { return std::string(text_of(data.nested_member(index))); };
+    const auto code = [&](std::size_t index) { return code_of(data.nested_member(index)); };
     return new_order_status({
-        text("order_id"),
-        code_member(*data, "pay_status"),
-        text("pay_status_text"),
-        code_member(*data, "settle_status"),
-        text("settle_status_text"),
-        code_member(*data, "refund_status"),
-        text("refund_status_text"),
-        text("amount"),
-        text("settle_amount"),
-        text("expired"),
-        text("fail_reason"),
+        text(0), code(1), text(2), code(3), text(4), code(5), text(6), text(7), text(8), text(9), text(10),
     });
 }
 
@@ -89,16 +87,35 @@ Result<py::Object> query_order(const Keys& keys, std::string_view order_id) {
 constexpr std::string_view callback_members[] = {
     "status", "order_id", "amount", "settle_amount", "reason", "expired",
 };
+constexpr std::size_t callback_member_count = std::size(callback_members);
 
-Result<py::Object> callback_dict(const boost::json::value& body) {
+// The dict's keys, made once: interned and hashed, they cost no allocation and
+// no hashing per callback. Kept for the life of the process.
+Result<PyObject* const*> callback_keys() {
+    static PyObject* keys[callback_member_count] = {};
+    for (std::size_t i = 0; i < callback_member_count; ++i) {
+        if (keys[i] == nullptr) {
+            keys[i] = PyUnicode_InternFromString(callback_members[i].data());
+            if (keys[i] == nullptr) {
+                return Error::pending();
+            }
+        }
+    }
+    return keys;
+}
+
+Result<py::Object> callback_dict(const MemberReader& body) {
+    TAVORI_ASSIGN_OR_RETURN(keys, callback_keys());
     TAVORI_ASSIGN_OR_RETURN(dict, py::checked(PyDict_New()));
-    for (const std::string_view name : callback_members) {
-        if (!has_member(body, name)) {
+    if (!body.root_is_object()) {
+        return dict;
+    }
+    for (std::size_t i = 0; i < callback_member_count; ++i) {
+        if (!body.member(i).present()) {
             continue;
         }
-        TAVORI_ASSIGN_OR_RETURN(key, py::new_str(name));
-        TAVORI_ASSIGN_OR_RETURN(value, py::new_str(text_member(body, name)));
-        if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        TAVORI_ASSIGN_OR_RETURN(value, py::new_str(text_of(body.member(i))));
+        if (PyDict_SetItem(dict.get(), keys[i], value.get()) < 0) {
             return Error::pending();
         }
     }
@@ -107,16 +124,15 @@ Result<py::Object> callback_dict(const boost::json::value& body) {
 
 Result<py::Object> verify_callback(const Keys& keys, std::string_view body,
                                    std::string_view signature) {
-    TAVORI_ASSIGN_OR_RETURN(expected, hmac_sign(keys.sponsor_key, body));
+    TAVORI_ASSIGN_OR_RETURN(expected, keys.sponsor_signer.sign(body));
     if (!signatures_equal(expected, signature)) {
         return Error::failure("Invalid callback signature");
     }
-    JsonDocument document;
-    auto parsed = document.parse(body);
-    if (!parsed) {
-        return Error::failure("Invalid JSON body: " + parsed.error().description);
+    MemberReader reader(callback_members);
+    if (auto read = reader.read(body); !read) {
+        return Error::failure("Invalid JSON body: " + read.error().description);
     }
-    return callback_dict(**parsed);
+    return callback_dict(reader);
 }
 
 constexpr const char* create_payment_parameters[] = {

@@ -41,17 +41,8 @@ const EVP_MD* sha256() noexcept {
     return fetched;
 }
 
-struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-
-// SHA-256 of `head` followed by `tail` on a reused context.
-bool digest_two(EVP_MD_CTX* context, const EVP_MD* md, std::span<const unsigned char> head,
-                std::string_view tail, unsigned char* out) noexcept {
-    return EVP_DigestInit_ex2(context, md, nullptr) == 1 &&
-           EVP_DigestUpdate(context, head.data(), head.size()) == 1 &&
-           (tail.empty() || EVP_DigestUpdate(context, tail.data(), tail.size()) == 1) &&
-           EVP_DigestFinal_ex(context, out, nullptr) == 1;
+std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> new_context() {
+    return {EVP_MD_CTX_new(), EVP_MD_CTX_free};
 }
 
 Status fill_from_urandom(unsigned char* out, std::size_t size) {
@@ -104,40 +95,68 @@ bool is_unreserved(unsigned char c) noexcept {
 
 }  // namespace
 
-Result<std::string> hmac_sign(std::string_view key, std::string_view message) {
+void HmacKey::ContextFree::operator()(evp_md_ctx_st* context) const noexcept {
+    EVP_MD_CTX_free(context);
+}
+
+Result<HmacKey> HmacKey::create(std::string_view key) {
     const EVP_MD* md = sha256();
     if (md == nullptr) {
         return Error::internal("libcrypto cannot provide SHA-256");
     }
-    std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
-    if (!context) {
+    Context inner(EVP_MD_CTX_new());
+    Context outer(EVP_MD_CTX_new());
+    if (!inner || !outer) {
         return Error::internal("cannot allocate a digest context");
     }
     std::array<unsigned char, block_size> key_block{};
     bool ok = true;
     if (key.size() > block_size) {
-        ok = digest_two(context.get(), md, {}, key, key_block.data());
+        ok = EVP_DigestInit_ex2(inner.get(), md, nullptr) == 1 &&
+             EVP_DigestUpdate(inner.get(), key.data(), key.size()) == 1 &&
+             EVP_DigestFinal_ex(inner.get(), key_block.data(), nullptr) == 1;
     } else if (!key.empty()) {
         std::memcpy(key_block.data(), key.data(), key.size());
     }
     std::array<unsigned char, block_size> pad{};
-    std::array<unsigned char, digest_size> inner{};
-    std::array<unsigned char, digest_size> outer{};
     for (std::size_t i = 0; i < block_size; ++i) {
         pad[i] = key_block[i] ^ 0x36;
     }
-    ok = ok && digest_two(context.get(), md, pad, message, inner.data());
+    ok = ok && EVP_DigestInit_ex2(inner.get(), md, nullptr) == 1 &&
+         EVP_DigestUpdate(inner.get(), pad.data(), pad.size()) == 1;
     for (std::size_t i = 0; i < block_size; ++i) {
         pad[i] = key_block[i] ^ 0x5C;
     }
-    const std::string_view inner_text(reinterpret_cast<const char*>(inner.data()), inner.size());
-    ok = ok && digest_two(context.get(), md, pad, inner_text, outer.data());
+    ok = ok && EVP_DigestInit_ex2(outer.get(), md, nullptr) == 1 &&
+         EVP_DigestUpdate(outer.get(), pad.data(), pad.size()) == 1;
     OPENSSL_cleanse(key_block.data(), key_block.size());
     OPENSSL_cleanse(pad.data(), pad.size());
     if (!ok) {
         return Error::internal("SHA-256 computation failed");
     }
+    return HmacKey(std::move(inner), std::move(outer));
+}
+
+Result<std::string> HmacKey::sign(std::string_view message) const {
+    // One working context per thread: a fresh one would cost two allocations.
+    thread_local const auto working = new_context();
+    std::array<unsigned char, digest_size> inner{};
+    std::array<unsigned char, digest_size> outer{};
+    const bool ok = working && EVP_MD_CTX_copy_ex(working.get(), inner_.get()) == 1 &&
+                    (message.empty() || EVP_DigestUpdate(working.get(), message.data(), message.size()) == 1) &&
+                    EVP_DigestFinal_ex(working.get(), inner.data(), nullptr) == 1 &&
+                    EVP_MD_CTX_copy_ex(working.get(), outer_.get()) == 1 &&
+                    EVP_DigestUpdate(working.get(), inner.data(), inner.size()) == 1 &&
+                    EVP_DigestFinal_ex(working.get(), outer.data(), nullptr) == 1;
+    if (!ok) {
+        return Error::internal("SHA-256 computation failed");
+    }
     return hex_encode(outer);
+}
+
+Result<std::string> hmac_sign(std::string_view key, std::string_view message) {
+    TAVORI_ASSIGN_OR_RETURN(signer, HmacKey::create(key));
+    return signer.sign(message);
 }
 
 std::string hex_encode(std::span<const unsigned char> bytes) {

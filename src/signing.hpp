@@ -3,16 +3,43 @@
 // amount text.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "result.hpp"
 
+struct evp_md_ctx_st;
+
 namespace tavori {
 
-// HMAC-SHA-256 (RFC 2104) of the message under the key, as 64 lower-case hex
-// digits. Fails only when libcrypto cannot provide SHA-256 (an internal fault).
+// An HMAC-SHA-256 key (RFC 2104) with its two padded key blocks already
+// hashed: signing then costs the message and one block less per hash, about
+// a third of a short message's signature.
+class HmacKey {
+public:
+    // Fails only when libcrypto cannot provide SHA-256 (an internal fault).
+    static Result<HmacKey> create(std::string_view key);
+
+    // The message's HMAC as 64 lower-case hex digits. Safe to call from
+    // several threads at once: the key's state is only read.
+    Result<std::string> sign(std::string_view message) const;
+
+private:
+    struct ContextFree {
+        void operator()(evp_md_ctx_st* context) const noexcept;
+    };
+    using Context = std::unique_ptr<evp_md_ctx_st, ContextFree>;
+
+    HmacKey(Context inner, Context outer) noexcept
+        : inner_(std::move(inner)), outer_(std::move(outer)) {}
+
+    Context inner_;  // SHA-256 after the block K0 xor ipad
+    Context outer_;  // SHA-256 after the block K0 xor opad
+};
+
+// HMAC-SHA-256 of the message under the key, as 64 lower-case hex digits.
 Result<std::string> hmac_sign(std::string_view key, std::string_view message);
 
 // Two lower-case hex digits per byte, high digit first.

@@ -147,20 +147,57 @@ TEST(SignaturesEqual, ExactComparison) {
     EXPECT_TRUE(signatures_equal("", ""));
 }
 
-TEST(CodeMember, LowThirtyTwoBitsOfSigned64BitIntegers) {
-    JsonDocument document;
-    const auto* value = *document.parse(
-        R"({"a": 4294967297, "b": -1, "c": 9223372036854775808, "d": -9223372036854775808,
-            "e": 2.0, "f": "2", "g": -0, "h": 2147483648})");
-    EXPECT_EQ(code_member(*value, "a"), 1);
-    EXPECT_EQ(code_member(*value, "b"), -1);
-    EXPECT_EQ(code_member(*value, "c"), 0);
-    EXPECT_EQ(code_member(*value, "d"), 0);
-    EXPECT_EQ(code_member(*value, "e"), 0);
-    EXPECT_EQ(code_member(*value, "f"), 0);
-    EXPECT_EQ(code_member(*value, "g"), 0);
-    EXPECT_EQ(code_member(*value, "h"), -2147483648);
-    EXPECT_EQ(code_member(*value, "missing"), 0);
+TEST(MemberReader, CodeRuleTakesTheLowThirtyTwoBitsOfSigned64BitIntegers) {
+    static constexpr std::string_view names[] = {"a", "b", "c", "d", "e", "f", "g", "h", "missing"};
+    MemberReader reader(names);
+    ASSERT_TRUE(reader.read(R"({"a": 4294967297, "b": -1, "c": 9223372036854775808,
+        "d": -9223372036854775807, "e": 2.0, "f": "2", "g": -0, "h": 2147483648})"));
+    const std::int32_t expected[] = {1, -1, 0, 1, 0, 0, 0, -2147483647 - 1, 0};
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        EXPECT_EQ(code_of(reader.member(i)), expected[i]) << names[i];
+    }
+}
+
+TEST(MemberReader, KeepsOnlyTheNamedMembersAtTheirLevels) {
+    static constexpr std::string_view top[] = {"detail", "x"};
+    static constexpr std::string_view inner[] = {"id", "n"};
+    MemberReader reader(top, "data", inner);
+    ASSERT_TRUE(reader.read(R"({"x": {"id": "not data's"}, "data": {"deep": {"id": "too deep"},
+        "list": [{"id": "in a list"}], "id": "kept", "n": 7, "after": {"n": 8}}, "detail": 5})"));
+    EXPECT_EQ(reader.member(0).kind, JsonMember::Kind::integer);
+    EXPECT_EQ(reader.member(1).kind, JsonMember::Kind::object);
+    EXPECT_EQ(reader.nested().kind, JsonMember::Kind::object);
+    EXPECT_EQ(text_of(reader.nested_member(0)), "kept");
+    EXPECT_EQ(code_of(reader.nested_member(1)), 7);
+}
+
+TEST(MemberReader, LaterDuplicatesReplaceEarlierOnesWhole) {
+    static constexpr std::string_view top[] = {"s"};
+    static constexpr std::string_view inner[] = {"a", "b"};
+    MemberReader reader(top, "data", inner);
+    ASSERT_TRUE(reader.read(R"({"s": "first", "data": {"a": "1", "b": "2"}, "s": 3, "data": {"b": "\u00e9"}})"));
+    EXPECT_EQ(reader.member(0).kind, JsonMember::Kind::integer);
+    EXPECT_EQ(text_of(reader.member(0)), "");
+    EXPECT_FALSE(reader.nested_member(0).present());
+    EXPECT_EQ(text_of(reader.nested_member(1)), "\u00e9");
+    ASSERT_TRUE(reader.read(R"({"data": null})"));
+    EXPECT_EQ(reader.nested().kind, JsonMember::Kind::other);
+}
+
+TEST(MemberReader, RootThatIsNotAnObjectHasNoMembers) {
+    static constexpr std::string_view top[] = {"status"};
+    MemberReader reader(top);
+    ASSERT_TRUE(reader.read(R"([{"status": "paid"}])"));
+    EXPECT_FALSE(reader.root_is_object());
+    EXPECT_FALSE(reader.member(0).present());
+}
+
+TEST(MemberReader, LongAndEscapedStringsArriveWhole) {
+    static constexpr std::string_view top[] = {"k"};
+    MemberReader reader(top);
+    const std::string long_text(100000, 'z');
+    ASSERT_TRUE(reader.read("{\"k\": \"" + long_text + "\\n\\u20ac\"}"));
+    EXPECT_EQ(text_of(reader.member(0)), long_text + "\n\u20ac");
 }
 
 }  // namespace
