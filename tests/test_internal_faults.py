@@ -41,7 +41,7 @@ import sys, urllib.request
 from tavori_pay import Client
 sent = []
 urllib.request.urlopen = lambda request: sent.append(request)
-client = Client("c", "s")
+client = Client("c", "SPONSOR-SECRET-7f3a")
 for call in (lambda: client.create_payment(1, "CNY", "a", "n"), lambda: client.query_order("x")):
     try:
         call()
@@ -77,3 +77,4 @@ def test_machine_faults_are_system_errors_and_send_nothing(shims, fault, diagnos
     assert result.stdout.split("\n")[:3] == ["SystemError", "SystemError", "sent 0"], result.stdout + result.stderr
     assert result.stderr.count(f"tavori_pay: internal error: ") == 2
     assert diagnostic in result.stderr
+    assert "SPONSOR-SECRET-7f3a" not in result.stdout + result.stderr
