@@ -56,9 +56,7 @@ std::optional<std::string> configured_working_space(const py::Object& settings) 
 bool is_lan(const py::Object& os) {
     bool lan = false;
     if (auto environ = attribute(os, "environ")) {
-        py::Object name = py::Object::steal(PyUnicode_FromString("IS_LAN"));
-        auto flag = name ? py::checked(PyObject_GetItem(environ->get(), name.get()))
-                         : Result<py::Object>(Error::pending());
+        auto flag = py::checked(PyMapping_GetItemString(environ->get(), "IS_LAN"));
         if (flag && PyUnicode_Check(flag->get())) {
             auto text = py::utf8_view(flag->get());
             lan = text && *text == "true";

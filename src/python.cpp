@@ -175,11 +175,8 @@ Result<std::optional<std::string_view>> optional_str_argument(const Signature& s
                      signature.function, signature.names[index], Py_TYPE(value)->tp_name);
         return Error::pending();
     }
-    auto text = utf8_view(value);
-    if (!text) {
-        return std::move(text).error();
-    }
-    return std::optional<std::string_view>(*text);
+    TAVORI_ASSIGN_OR_RETURN(text, utf8_view(value));
+    return std::optional<std::string_view>(text);
 }
 
 Result<double> double_argument(const Signature& signature, std::size_t index, PyObject* value) {
