@@ -1,0 +1,81 @@
+"""tavori-sandbox: run the local payment service, or refund one of its orders."""
+
+from __future__ import annotations
+
+import argparse
+import secrets
+import sys
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+from .server import Sandbox
+from .store import Account
+
+
+def account(text: str) -> Account:
+    community, separator, sponsor = text.partition(":")
+    if not separator or not community or not sponsor:
+        raise argparse.ArgumentTypeError("expected COMMUNITY_KEY:SPONSOR_KEY")
+    return Account(community, sponsor)
+
+
+def serve(arguments: argparse.Namespace) -> int:
+    accounts = list(arguments.account)
+    demo = None
+    if not accounts:
+        demo = Account(f"demo-{secrets.token_hex(4)}", secrets.token_urlsafe(24), "Demo Shop")
+        accounts.append(demo)
+    sandbox = Sandbox(host=arguments.host, port=arguments.port, db=arguments.db, accounts=accounts,
+                      order_ttl=arguments.order_ttl, settle_delay=arguments.settle_delay,
+                      callback_first_delay=arguments.retry_delay)
+    print(f"Tavori sandbox listening on {sandbox.url}", flush=True)
+    if demo is not None:
+        # The one time a sponsor key is shown: the developer needs it.
+        print(f"Demo account: COMMUNITY_KEY={demo.community_key} SPONSOR_KEY={demo.sponsor_key}", flush=True)
+        if arguments.auth_key_dir:
+            path = Path(arguments.auth_key_dir, "auth_key.py")
+            path.write_text(f'COMMUNITY_KEY = "{demo.community_key}"\nSPONSOR_KEY = "{demo.sponsor_key}"\n')
+            print(f"Wrote {path}", flush=True)
+    print(f"Orders: {sandbox.url}/sandbox/orders  (Ctrl-C stops)", flush=True)
+    try:
+        sandbox.serve_forever()
+    except KeyboardInterrupt:
+        print("Stopped.", flush=True)
+    return 0
+
+
+def refund(arguments: argparse.Namespace) -> int:
+    request = urllib.request.Request(f"{arguments.url}/sandbox/orders/{arguments.order_id}/refund",
+                                     b"", method="POST")
+    try:
+        urllib.request.urlopen(request, timeout=10).read()
+    except urllib.error.HTTPError as error:
+        print(f"refund refused: HTTP {error.code}: {error.read().decode().strip()}", file=sys.stderr)
+        return 1
+    print(f"refunded {arguments.order_id}")
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="tavori-sandbox", description=__doc__)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=8000, help="0 picks a free port")
+    parser.add_argument("--db", default="tavori-sandbox.sqlite3", help="SQLite file, or :memory:")
+    parser.add_argument("--account", type=account, action="append", default=[],
+                        metavar="COMMUNITY_KEY:SPONSOR_KEY", help="an account (repeatable)")
+    parser.add_argument("--auth-key-dir", help="write the demo account's auth_key.py into this directory")
+    parser.add_argument("--order-ttl", type=float, default=900.0, help="seconds an order may wait for payment")
+    parser.add_argument("--settle-delay", type=float, default=0.0, help="seconds from payment to settlement")
+    parser.add_argument("--retry-delay", type=float, default=1.0,
+                        help="seconds before the first callback retry; doubled for each next one")
+    commands = parser.add_subparsers(dest="command")
+    refund_parser = commands.add_parser("refund", help="refund a paid order of a running sandbox")
+    refund_parser.add_argument("order_id")
+    refund_parser.add_argument("--url", default="http://127.0.0.1:8000")
+    arguments = parser.parse_args(argv)
+    return refund(arguments) if arguments.command == "refund" else serve(arguments)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

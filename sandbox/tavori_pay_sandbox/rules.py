@@ -1,0 +1,91 @@
+"""What the service checks of each request, with the refusal the client sees
+in `detail`."""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import re
+from decimal import Decimal, InvalidOperation
+
+from .store import Account, Store
+
+TIMESTAMP_WINDOW = 300  # seconds either side of the service clock
+PAY_MODES = ("split", "direct")
+AMOUNT = re.compile(r"(0|[1-9][0-9]*)(\.[0-9]{1,2})?")
+NONCE = re.compile(r"[0-9a-f]{32}")
+
+
+class Refusal(Exception):
+    """A request the service answers with {"detail": message}."""
+
+
+def required(form: dict[str, str], name: str) -> str:
+    value = form.get(name, "")
+    if value == "":
+        raise Refusal(f"Missing field: {name}")
+    return value
+
+
+def account_of(store: Store, form: dict[str, str]) -> Account:
+    account = store.account(required(form, "community_key"))
+    if account is None:
+        raise Refusal("Unknown community key")
+    return account
+
+
+def check_freshness(store: Store, account: Account, form: dict[str, str], now: float) -> None:
+    """The timestamp is near the service clock and the nonce is new."""
+    timestamp, nonce = required(form, "timestamp"), required(form, "nonce")
+    if not timestamp.isdigit():
+        raise Refusal("Timestamp must be whole seconds since 1970 in decimal")
+    if abs(int(timestamp) - now) > TIMESTAMP_WINDOW:
+        raise Refusal(f"Timestamp is more than {TIMESTAMP_WINDOW} seconds away from the service clock")
+    if not NONCE.fullmatch(nonce):
+        raise Refusal("Nonce must be 32 lower-case hex digits")
+    if not store.remember_nonce(account.community_key, nonce, now):
+        raise Refusal("Nonce was used before: the request is a replay")
+
+
+def amount_of(form: dict[str, str]) -> Decimal:
+    text = required(form, "amount")
+    if not AMOUNT.fullmatch(text):
+        raise Refusal(f"Amount must be a positive decimal with at most two fraction digits, not {text!r}")
+    try:
+        amount = Decimal(text)
+    except InvalidOperation:
+        raise Refusal(f"Amount is not a number: {text!r}") from None
+    if amount <= 0:
+        raise Refusal(f"Amount must be positive, not {text!r}")
+    return amount
+
+
+def check_payment(store: Store, form: dict[str, str], now: float) -> tuple[Account, Decimal]:
+    """A create-payment form the service accepts: its account and amount."""
+    account = account_of(store, form)
+    if not hmac.compare_digest(required(form, "sponsor_key").encode(), account.sponsor_key.encode()):
+        raise Refusal("Sponsor key does not match the community key")
+    check_freshness(store, account, form, now)
+    amount = amount_of(form)
+    required(form, "currency")
+    required(form, "user_notify_url")
+    mode = required(form, "pay_mode")
+    if mode not in PAY_MODES:
+        raise Refusal(f"Unknown pay_mode {mode!r}: use 'split' or 'direct'")
+    if mode == "split" and form.get("recipient_account", "") == "":
+        raise Refusal("A split payment needs recipient_account")
+    return account, amount
+
+
+def check_status_query(store: Store, query: dict[str, str], now: float) -> Account:
+    """An order-status query signed with the account's sponsor key."""
+    account = account_of(store, query)
+    timestamp, nonce, signature = (required(query, name) for name in ("timestamp", "nonce", "signature"))
+    if "order_id" not in query:
+        raise Refusal("Missing field: order_id")
+    signed = account.community_key + timestamp + nonce + query["order_id"]
+    expected = hmac.new(account.sponsor_key.encode(), signed.encode(), hashlib.sha256).hexdigest()
+    if not hmac.compare_digest(expected.encode(), signature.encode()):
+        raise Refusal("Invalid signature")
+    check_freshness(store, account, query, now)
+    return account

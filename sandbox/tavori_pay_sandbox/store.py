@@ -1,0 +1,150 @@
+"""The sandbox's state in SQLite: accounts, orders, seen nonces and callback
+deliveries. One connection guarded by one lock, so concurrent requests are
+safe; a file database keeps orders across restarts."""
+
+from __future__ import annotations
+
+import sqlite3
+import threading
+import time
+from dataclasses import dataclass
+from decimal import Decimal
+from typing import Any
+
+from . import states
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS accounts (
+    community_key TEXT PRIMARY KEY,
+    sponsor_key TEXT NOT NULL,
+    merchant TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS orders (
+    order_id TEXT PRIMARY KEY,
+    community_key TEXT NOT NULL REFERENCES accounts(community_key),
+    amount TEXT NOT NULL,
+    currency TEXT NOT NULL,
+    recipient_account TEXT NOT NULL,
+    recipient_share TEXT NOT NULL,
+    pay_mode TEXT NOT NULL,
+    notify_url TEXT NOT NULL,
+    return_url TEXT NOT NULL,
+    created REAL NOT NULL,
+    expires REAL NOT NULL,
+    pay_status INTEGER NOT NULL,
+    settle_status INTEGER NOT NULL,
+    refund_status INTEGER NOT NULL,
+    settle_amount TEXT NOT NULL,
+    settle_due REAL,
+    fail_reason TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS nonces (
+    community_key TEXT NOT NULL,
+    nonce TEXT NOT NULL,
+    seen REAL NOT NULL,
+    PRIMARY KEY (community_key, nonce)
+);
+CREATE TABLE IF NOT EXISTS deliveries (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    order_id TEXT NOT NULL,
+    event TEXT NOT NULL,
+    attempt INTEGER NOT NULL,
+    at REAL NOT NULL,
+    outcome TEXT NOT NULL
+);
+"""
+
+NONCE_MEMORY = 900  # seconds a nonce is remembered: well past the timestamp window
+
+
+@dataclass(frozen=True)
+class Account:
+    community_key: str
+    sponsor_key: str
+    merchant: str = "Sandbox Merchant"
+
+
+class Store:
+    def __init__(self, path: str):
+        self._lock = threading.Lock()
+        self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+        self._db.row_factory = sqlite3.Row
+        with self._lock:
+            self._db.executescript(SCHEMA)
+
+    def close(self) -> None:
+        with self._lock:
+            self._db.close()
+
+    def _run(self, sql: str, parameters: tuple = ()) -> list[sqlite3.Row]:
+        with self._lock:
+            return self._db.execute(sql, parameters).fetchall()
+
+    def add_account(self, account: Account) -> None:
+        self._run("INSERT OR REPLACE INTO accounts VALUES (?, ?, ?)",
+                  (account.community_key, account.sponsor_key, account.merchant))
+
+    def account(self, community_key: str) -> Account | None:
+        rows = self._run("SELECT * FROM accounts WHERE community_key = ?", (community_key,))
+        return Account(**dict(rows[0])) if rows else None
+
+    def accounts(self) -> list[Account]:
+        return [Account(**dict(row)) for row in self._run("SELECT * FROM accounts")]
+
+    def remember_nonce(self, community_key: str, nonce: str, now: float) -> bool:
+        """False when the account has used the nonce before (a replay)."""
+        with self._lock:
+            self._db.execute("DELETE FROM nonces WHERE seen < ?", (now - NONCE_MEMORY,))
+            try:
+                self._db.execute("INSERT INTO nonces VALUES (?, ?, ?)", (community_key, nonce, now))
+            except sqlite3.IntegrityError:
+                return False
+            return True
+
+    def add_order(self, order: dict[str, Any]) -> None:
+        columns = ", ".join(order)
+        marks = ", ".join("?" for _ in order)
+        self._run(f"INSERT INTO orders ({columns}) VALUES ({marks})", tuple(order.values()))
+
+    def order(self, order_id: str) -> dict[str, Any] | None:
+        rows = self._run("SELECT * FROM orders WHERE order_id = ?", (order_id,))
+        return dict(rows[0]) if rows else None
+
+    def orders(self) -> list[dict[str, Any]]:
+        return [dict(row) for row in self._run("SELECT * FROM orders ORDER BY created DESC")]
+
+    def change_order(self, order_id: str, expected: dict[str, Any], changes: dict[str, Any]) -> bool:
+        """Applies `changes` only while the order still has the `expected`
+        values, so that two requests cannot both move it (pay and decline)."""
+        settings = ", ".join(f"{column} = ?" for column in changes)
+        conditions = " AND ".join(f"{column} = ?" for column in expected)
+        with self._lock:
+            cursor = self._db.execute(
+                f"UPDATE orders SET {settings} WHERE order_id = ? AND {conditions}",
+                (*changes.values(), order_id, *expected.values()))
+            return cursor.rowcount == 1
+
+    def due_expiries(self, now: float) -> list[str]:
+        rows = self._run("SELECT order_id FROM orders WHERE pay_status = ? AND expires <= ?",
+                         (states.AWAITING_PAYMENT, now))
+        return [row["order_id"] for row in rows]
+
+    def due_settlements(self, now: float) -> list[str]:
+        rows = self._run("SELECT order_id FROM orders WHERE pay_status = ? AND settle_status = ? "
+                         "AND refund_status = ? AND settle_due <= ?",
+                         (states.PAID, states.NOT_SETTLED, states.NOT_REFUNDED, now))
+        return [row["order_id"] for row in rows]
+
+    def record_delivery(self, order_id: str, event: str, attempt: int, outcome: str) -> None:
+        self._run("INSERT INTO deliveries (order_id, event, attempt, at, outcome) VALUES (?, ?, ?, ?, ?)",
+                  (order_id, event, attempt, time.time(), outcome))
+
+    def deliveries(self, order_id: str | None = None) -> list[dict[str, Any]]:
+        if order_id is None:
+            return [dict(row) for row in self._run("SELECT * FROM deliveries ORDER BY id")]
+        return [dict(row) for row in self._run("SELECT * FROM deliveries WHERE order_id = ? ORDER BY id",
+                                               (order_id,))]
+
+
+def money(value: Decimal) -> str:
+    return str(value.quantize(Decimal("0.01")))
