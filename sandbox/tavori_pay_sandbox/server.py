@@ -59,7 +59,8 @@ class Sandbox:
         return f"http://{host}:{port}"
 
     def start(self) -> "Sandbox":
-        for target in (self._server.serve_forever, self._sweep):
+        serve = lambda: self._server.serve_forever(poll_interval=0.05)  # noqa: E731
+        for target in (serve, self._sweep):
             thread = threading.Thread(target=target, daemon=True)
             thread.start()
             self._threads.append(thread)

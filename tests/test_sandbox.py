@@ -1,0 +1,360 @@
+"""The local sandbox of the payment service: it accepts every request the
+module sends, refuses what the service would refuse, and moves orders
+through payment, settlement, refunds and expiry with signed callbacks."""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import urllib.error
+import urllib.request
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import urlencode
+
+import pytest
+
+from tavori_pay import Client
+from tavori_pay_sandbox import Account, Sandbox
+
+COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
+
+
+class Receiver:
+    """A notify URL that records callbacks; the first `failures` answers are 500."""
+
+    def __init__(self, failures: int = 0):
+        self.callbacks: queue.Queue = queue.Queue()
+        self.failures = failures
+        receiver = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers["Content-Length"])).decode()
+                failing = receiver.failures > 0
+                receiver.failures -= failing
+                self.send_response(500 if failing else 200)
+                self.send_header("Content-Length", "7")
+                self.end_headers()
+                self.wfile.write(b"success")
+                if not failing:
+                    receiver.callbacks.put((body, self.headers["X-Tavori-Signature"]))
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/notify"
+        threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True).start()
+
+    def next(self, client: Client) -> dict:
+        body, signature = self.callbacks.get(timeout=10)
+        return client.verify_callback(body, signature)
+
+
+@pytest.fixture
+def receiver():
+    receiver = Receiver()
+    yield receiver
+    receiver.server.shutdown()
+    receiver.server.server_close()
+
+
+@pytest.fixture
+def sandbox(monkeypatch, tmp_path):
+    logged: list[str] = []
+    with Sandbox(db=str(tmp_path / "sandbox.sqlite3"), accounts=[Account(COMMUNITY, SPONSOR, "Test Shop")],
+                 callback_first_delay=0.01, sweep_interval=0.02, log=logged.append) as service:
+        service.logged = logged
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", service.url)
+        for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
+            monkeypatch.delenv(proxy, raising=False)
+        yield service
+
+
+@pytest.fixture
+def client(sandbox) -> Client:
+    return Client(COMMUNITY, SPONSOR)
+
+
+def fresh_form(**changes) -> dict[str, str]:
+    form = {"community_key": COMMUNITY, "sponsor_key": SPONSOR, "timestamp": str(int(time.time())),
+            "nonce": hashlib.md5(str(time.perf_counter_ns()).encode()).hexdigest(), "amount": "10.00",
+            "currency": "CNY", "recipient_account": "artist", "user_notify_url": "http://127.0.0.1:9/n",
+            "pay_mode": "split"}
+    form.update(changes)
+    return {name: value for name, value in form.items() if value is not None}
+
+
+def post_form(sandbox: Sandbox, form: dict[str, str], content_type="application/x-www-form-urlencoded"):
+    request = urllib.request.Request(f"{sandbox.url}/alipayment/sponsor/pay/", urlencode(form).encode(),
+                                     headers={"Content-Type": content_type})
+    return json.loads(urllib.request.urlopen(request, timeout=10).read())
+
+
+def signed_query(order_id: str, key: str = SPONSOR, **changes) -> str:
+    fields = {"community_key": COMMUNITY, "timestamp": str(int(time.time())),
+              "nonce": hashlib.md5(str(time.perf_counter_ns()).encode()).hexdigest()}
+    fields.update(changes)
+    signed = fields["community_key"] + fields["timestamp"] + fields["nonce"] + order_id
+    fields["signature"] = hmac.new(key.encode(), signed.encode(), hashlib.sha256).hexdigest()
+    fields["order_id"] = order_id
+    return urlencode(fields)
+
+
+def get_json(url: str):
+    return json.loads(urllib.request.urlopen(url, timeout=10).read())
+
+
+def press(sandbox: Sandbox, pay_url: str, button: str) -> str:
+    page = urllib.request.urlopen(pay_url, timeout=10).read().decode()
+    action = re.search(rf"action='(/pay/[^']+/{button})'", page).group(1)
+    response = urllib.request.urlopen(urllib.request.Request(sandbox.url + action, b"", method="POST"), timeout=10)
+    return response.geturl()
+
+
+class TestRequestsTheModuleSends:
+    @pytest.mark.parametrize("kwargs", [
+        {}, {"pay_mode": "direct"}, {"return_url": "https://shop.example/done?o=1"},
+        {"pay_mode": "direct", "recipient_account": ""},
+    ])
+    def test_accepted(self, client, kwargs):
+        kwargs.setdefault("recipient_account", "artist@example.com")
+        payment = client.create_payment(12.5, "CNY", notify_url="http://127.0.0.1:9/n", **kwargs)
+        assert re.fullmatch(r"T\d{8}-[0-9a-f]{10}", payment.order_id)
+        status = client.query_order(payment.order_id)
+        assert (status.order_id, status.pay_status, status.pay_status_text) == (payment.order_id, 0, "awaiting payment")
+        assert (status.amount, status.settle_amount, status.fail_reason) == ("12.50", "", "")
+        assert re.fullmatch(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d", status.expired)
+
+    @pytest.mark.parametrize("amount, accepted", [
+        (10, True), (0.01, True), (99999999.99, True), (0.1 + 0.2, False), (0, False), (-5, False),
+        (float("nan"), False), (float("inf"), False), (0.001, False),
+    ])
+    def test_amounts(self, client, amount, accepted):
+        if accepted:
+            client.create_payment(amount, "CNY", "a", "http://127.0.0.1:9/n")
+        else:
+            with pytest.raises(RuntimeError, match="^Amount must be a positive decimal"):
+                client.create_payment(amount, "CNY", "a", "http://127.0.0.1:9/n")
+
+
+class TestRefusals:
+    @pytest.mark.parametrize("changes, message", [
+        ({"community_key": "nobody"}, "Unknown community key"),
+        ({"sponsor_key": "wrong"}, "Sponsor key does not match the community key"),
+        ({"timestamp": str(int(time.time()) - 301)}, "Timestamp is more than 300 seconds away from the service clock"),
+        ({"timestamp": str(int(time.time()) + 400)}, "Timestamp is more than 300 seconds away from the service clock"),
+        ({"timestamp": "soon"}, "Timestamp must be whole seconds since 1970 in decimal"),
+        ({"nonce": "short"}, "Nonce must be 32 lower-case hex digits"),
+        ({"currency": None}, "Missing field: currency"),
+        ({"user_notify_url": ""}, "Missing field: user_notify_url"),
+        ({"amount": "1e3"}, "Amount must be a positive decimal with at most two fraction digits, not '1e3'"),
+        ({"pay_mode": "instalments"}, "Unknown pay_mode 'instalments': use 'split' or 'direct'"),
+        ({"recipient_account": ""}, "A split payment needs recipient_account"),
+    ])
+    def test_create_payment(self, sandbox, changes, message):
+        assert post_form(sandbox, fresh_form(**changes)) == {"detail": message}
+
+    def test_replayed_nonce(self, sandbox):
+        form = fresh_form()
+        assert "data" in post_form(sandbox, form)
+        assert post_form(sandbox, form) == {"detail": "Nonce was used before: the request is a replay"}
+
+    def test_refusal_reaches_the_module_as_runtime_error(self, sandbox):
+        with pytest.raises(RuntimeError, match="^Sponsor key does not match the community key$"):
+            Client(COMMUNITY, "not-the-key").create_payment(1, "CNY", "a", "http://127.0.0.1:9/n")
+        with pytest.raises(RuntimeError, match="^Invalid signature$"):
+            Client(COMMUNITY, "not-the-key").query_order("T1")
+
+    def test_order_queries(self, sandbox, client):
+        order_id = client.create_payment(1, "CNY", "a", "http://127.0.0.1:9/n").order_id
+        base = f"{sandbox.url}/alipayment/sponsor/order-status/?"
+        assert get_json(base + signed_query(order_id, key="other")) == {"detail": "Invalid signature"}
+        assert get_json(base + signed_query(order_id, timestamp="100")) == {
+            "detail": "Timestamp is more than 300 seconds away from the service clock"}
+        query = signed_query(order_id)
+        assert "data" in get_json(base + query)
+        assert get_json(base + query) == {"detail": "Nonce was used before: the request is a replay"}
+        assert get_json(base + signed_query("T-none")) == {"detail": "Unknown order: T-none"}
+
+    def test_an_order_is_visible_only_to_its_account(self, sandbox, client):
+        sandbox.store.add_account(Account("other", "other-secret"))
+        order_id = client.create_payment(1, "CNY", "a", "http://127.0.0.1:9/n").order_id
+        with pytest.raises(RuntimeError, match=f"^Unknown order: {order_id}$"):
+            Client("other", "other-secret").query_order(order_id)
+
+    @pytest.mark.parametrize("method, path, body, content_type, status", [
+        ("POST", "/alipayment/sponsor/pay/", b'{"amount": 1}', "application/json", 415),
+        ("POST", "/alipayment/sponsor/pay/", b"a=1&&=", "application/x-www-form-urlencoded", 400),
+        ("POST", "/alipayment/sponsor/pay/", b"\xff=1", "application/x-www-form-urlencoded", 400),
+        ("GET", "/alipayment/sponsor/pay/", None, None, 405),
+        ("POST", "/alipayment/sponsor/order-status/", b"", "application/x-www-form-urlencoded", 405),
+        ("PUT", "/alipayment/sponsor/pay/", b"", "text/plain", 405),
+        ("GET", "/elsewhere", None, None, 404),
+    ])
+    def test_malformed_requests_get_a_4xx_with_a_plain_body(self, sandbox, method, path, body, content_type, status):
+        request = urllib.request.Request(sandbox.url + path, body, method=method,
+                                         headers={"Content-Type": content_type} if content_type else {})
+        with pytest.raises(urllib.error.HTTPError) as raised:
+            urllib.request.urlopen(request, timeout=10)
+        assert raised.value.code == status
+        assert raised.value.headers.get_content_type() == "text/plain"
+        assert raised.value.read().strip()
+
+
+class TestOrderLifecycle:
+    def test_pay_page_shows_the_order(self, sandbox, client):
+        payment = client.create_payment(100, "CNY", "artist@example.com", "http://127.0.0.1:9/n")
+        page = urllib.request.urlopen(payment.pay_url, timeout=10).read().decode()
+        for text in ("Test Shop", "100.00 CNY", payment.order_id, "split",
+                     "artist@example.com receives 30.00 CNY", "id='pay'", "id='decline'"):
+            assert text in page
+
+    def test_paying_sends_paid_then_settled_and_redirects_to_the_return_url(self, sandbox, client, receiver):
+        payment = client.create_payment(128, "CNY", "artist", receiver.url, return_url="http://127.0.0.1:9/done")
+        with pytest.raises(urllib.error.URLError):  # the redirect goes to the (absent) shop
+            press(sandbox, payment.pay_url, "pay")
+        paid, settled = receiver.next(client), receiver.next(client)
+        assert paid == {"status": "paid", "order_id": payment.order_id, "amount": "128.00",
+                        "settle_amount": "", "reason": "", "expired": paid["expired"]}
+        assert (settled["status"], settled["settle_amount"]) == ("settled", "89.60")
+        status = client.query_order(payment.order_id)
+        assert (status.pay_status, status.settle_status, status.settle_amount) == (1, 1, "89.60")
+
+    def test_direct_payment_settles_the_whole_amount(self, sandbox, client, receiver):
+        payment = client.create_payment(50, "CNY", "", receiver.url, pay_mode="direct")
+        assert press(sandbox, payment.pay_url, "pay").endswith(f"/pay/{payment.order_id}")
+        assert [receiver.next(client)["status"] for _ in range(2)] == ["paid", "settled"]
+        assert client.query_order(payment.order_id).settle_amount == "50.00"
+
+    def test_declining_fails_the_order_with_a_reason(self, sandbox, client, receiver):
+        payment = client.create_payment(5, "CNY", "a", receiver.url)
+        press(sandbox, payment.pay_url, "decline")
+        callback = receiver.next(client)
+        assert (callback["status"], callback["reason"]) == ("failed", "declined by the payer")
+        status = client.query_order(payment.order_id)
+        assert (status.pay_status, status.pay_status_text, status.fail_reason) == (2, "declined", "declined by the payer")
+        assert "This order is declined" in urllib.request.urlopen(payment.pay_url, timeout=10).read().decode()
+
+    def test_pay_and_decline_at_once_move_the_order_once(self, sandbox, client, receiver):
+        payment = client.create_payment(5, "CNY", "a", receiver.url)
+        threads = [threading.Thread(target=sandbox.pay if i % 2 else sandbox.decline, args=(payment.order_id,))
+                   for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        first = receiver.next(client)["status"]
+        assert first in ("paid", "failed")
+        time.sleep(0.2)
+        later = [receiver.callbacks.get_nowait()[0] for _ in range(receiver.callbacks.qsize())]
+        assert all('"settled"' in body for body in later) and len(later) <= 1
+
+    def test_unpaid_orders_expire(self, sandbox, client, receiver):
+        sandbox.order_ttl = 0.05
+        payment = client.create_payment(5, "CNY", "a", receiver.url)
+        callback = receiver.next(client)
+        assert (callback["status"], callback["reason"]) == ("expired", "not paid before it expired")
+        assert client.query_order(payment.order_id).pay_status_text == "expired"
+
+    def test_refund_reverses_the_settlement(self, sandbox, client, receiver):
+        payment = client.create_payment(20, "CNY", "a", receiver.url)
+        press(sandbox, payment.pay_url, "pay")
+        assert [receiver.next(client)["status"] for _ in range(2)] == ["paid", "settled"]
+        refund = urllib.request.Request(f"{sandbox.url}/sandbox/orders/{payment.order_id}/refund", b"", method="POST")
+        urllib.request.urlopen(refund, timeout=10)
+        assert receiver.next(client)["status"] == "refunded"
+        status = client.query_order(payment.order_id)
+        assert (status.refund_status_text, status.settle_status_text) == ("refunded", "reversed")
+        with pytest.raises(urllib.error.HTTPError) as raised:
+            urllib.request.urlopen(refund, timeout=10)
+        assert raised.value.code == 409
+
+    def test_callbacks_are_retried_until_delivered(self, sandbox, client, receiver):
+        receiver.failures = 2
+        payment = client.create_payment(5, "CNY", "a", receiver.url)
+        sandbox.decline(payment.order_id)
+        assert receiver.next(client)["status"] == "failed"
+        outcomes = [d["outcome"] for d in sandbox.store.deliveries(payment.order_id)]
+        assert outcomes == ["failed: HTTP 500", "failed: HTTP 500", "delivered (HTTP 200)"]
+
+    def test_retries_are_bounded(self, sandbox, client):
+        payment = client.create_payment(5, "CNY", "a", "http://127.0.0.1:9/unreachable")
+        sandbox.decline(payment.order_id)
+        deadline = time.time() + 10
+        while len(sandbox.store.deliveries(payment.order_id)) < 5 and time.time() < deadline:
+            time.sleep(0.02)
+        time.sleep(0.5)
+        attempts = sandbox.store.deliveries(payment.order_id)
+        assert [d["attempt"] for d in attempts] == [1, 2, 3, 4, 5]
+        assert all(d["outcome"].startswith("failed") for d in attempts)
+
+    def test_orders_page_lists_states_and_deliveries(self, sandbox, client, receiver):
+        payment = client.create_payment(7, "USD", "a", receiver.url)
+        sandbox.decline(payment.order_id)
+        receiver.next(client)
+        page = urllib.request.urlopen(f"{sandbox.url}/sandbox/orders", timeout=10).read().decode()
+        assert payment.order_id in page and "7.00 USD" in page and "declined" in page
+        assert "failed #1: delivered (HTTP 200)" in page
+        listed = get_json(f"{sandbox.url}/sandbox/orders.json")
+        assert listed[0]["order_id"] == payment.order_id and listed[0]["deliveries"][0]["event"] == "failed"
+
+
+def test_orders_survive_a_restart(tmp_path, monkeypatch):
+    database = str(tmp_path / "kept.sqlite3")
+    with Sandbox(db=database, accounts=[Account(COMMUNITY, SPONSOR)], log=lambda line: None) as first:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", first.url)
+        order_id = Client(COMMUNITY, SPONSOR).create_payment(3, "CNY", "a", "http://127.0.0.1:9/n").order_id
+    with Sandbox(db=database, log=lambda line: None) as second:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", second.url)
+        assert Client(COMMUNITY, SPONSOR).query_order(order_id).amount == "3.00"
+
+
+def test_concurrent_clients_each_get_their_order(sandbox):
+    results, client = [], Client(COMMUNITY, SPONSOR)
+
+    def work(i):
+        payment = client.create_payment(i + 1, "CNY", "a", "http://127.0.0.1:9/n")
+        results.append((i, client.query_order(payment.order_id).amount))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert sorted(results) == [(i, f"{i + 1}.00") for i in range(16)]
+
+
+def test_log_lines_name_requests_and_never_the_sponsor_key(sandbox, client):
+    client.create_payment(1, "CNY", "a", "http://127.0.0.1:9/n")
+    with pytest.raises(RuntimeError, match="Unknown order"):
+        client.query_order("T-x")
+    assert "POST /alipayment/sponsor/pay/ 200" in sandbox.logged
+    assert "GET /alipayment/sponsor/order-status/ 200" in sandbox.logged
+    assert not any(SPONSOR in line for line in sandbox.logged)
+
+
+def test_command_line_serves_prints_its_port_and_stops_cleanly_on_ctrl_c(tmp_path):
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", ":memory:",
+         "--auth-key-dir", str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = re.search(r"listening on (http://127\.0\.0\.1:\d+)", process.stdout.readline()).group(1)
+        keys = re.search(r"COMMUNITY_KEY=(\S+) SPONSOR_KEY=(\S+)", process.stdout.readline()).groups()
+        assert (tmp_path / "auth_key.py").read_text() == f'COMMUNITY_KEY = "{keys[0]}"\nSPONSOR_KEY = "{keys[1]}"\n'
+        urllib.request.urlopen(f"{url}/sandbox/orders", timeout=10).read()
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=10)
+    finally:
+        process.kill()
+    assert process.returncode == 0
+    assert "GET /sandbox/orders 200" in err
+    assert keys[1] not in out + err
