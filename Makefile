@@ -7,6 +7,7 @@ test: bootstrap test-python test-cpp
 
 test-python:
 	.venv/bin/python -m pytest
+	cd examples/django_shop && ../../.venv/bin/python -m pytest
 
 test-cpp:
 	cmake -S . -B build/cpp-tests -DTAVORI_PAY_MODULE=OFF -DTAVORI_PAY_CPP_TESTS=ON >/dev/null

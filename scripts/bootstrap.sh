@@ -36,7 +36,8 @@ find_python() {
 }
 
 debian_packages() {
-    local wanted=(g++ make cmake pkg-config libssl-dev libgtest-dev)
+    # chromium and its driver serve the shop's browser test.
+    local wanted=(g++ make cmake pkg-config libssl-dev libgtest-dev chromium chromium-driver)
     if apt-cache show libboost-json-dev >/dev/null 2>&1 || dpkg -s libboost-json-dev >/dev/null 2>&1; then
         wanted+=(libboost-json-dev)
     else
@@ -48,11 +49,12 @@ debian_packages() {
 install_debian_packages() {
     [ -f /usr/include/boost/json/src.hpp ] && [ -f /usr/include/openssl/evp.h ] &&
         [ -f /usr/include/gtest/gtest.h ] && command -v g++ >/dev/null && command -v cmake >/dev/null &&
+        command -v chromium >/dev/null && command -v chromedriver >/dev/null &&
         return 0
     command -v apt-get >/dev/null 2>&1 || { log "install g++, cmake, OpenSSL 3, Boost.JSON and GoogleTest headers"; exit 1; }
     if [ "$(id -u)" != 0 ]; then
         log "missing build dependencies; run as root:"
-        log "  apt-get update && apt-get install -y g++ make cmake pkg-config libssl-dev libgtest-dev libboost-json-dev (or libboost-json1.81-dev on Debian 12)"
+        log "  apt-get update && apt-get install -y $(debian_packages | tr '\n' ' ')"
         exit 1
     fi
     log "installing Debian build dependencies"
