@@ -109,6 +109,13 @@ def signed_query(order_id: str, key: str = SPONSOR, **changes) -> str:
     return urlencode(fields)
 
 
+def wait_for(condition, seconds: float = 10):
+    deadline = time.time() + seconds
+    while not condition() and time.time() < deadline:
+        time.sleep(0.01)
+    return condition()
+
+
 def get_json(url: str):
     return json.loads(urllib.request.urlopen(url, timeout=10).read())
 
@@ -283,15 +290,15 @@ class TestOrderLifecycle:
         payment = client.create_payment(5, "CNY", "a", receiver.url)
         sandbox.decline(payment.order_id)
         assert receiver.next(client)["status"] == "failed"
+        # The receiver may see the callback before the sandbox records its outcome.
+        assert wait_for(lambda: len(sandbox.store.deliveries(payment.order_id)) == 3)
         outcomes = [d["outcome"] for d in sandbox.store.deliveries(payment.order_id)]
         assert outcomes == ["failed: HTTP 500", "failed: HTTP 500", "delivered (HTTP 200)"]
 
     def test_retries_are_bounded(self, sandbox, client):
         payment = client.create_payment(5, "CNY", "a", "http://127.0.0.1:9/unreachable")
         sandbox.decline(payment.order_id)
-        deadline = time.time() + 10
-        while len(sandbox.store.deliveries(payment.order_id)) < 5 and time.time() < deadline:
-            time.sleep(0.02)
+        assert wait_for(lambda: len(sandbox.store.deliveries(payment.order_id)) >= 5)
         time.sleep(0.5)
         attempts = sandbox.store.deliveries(payment.order_id)
         assert [d["attempt"] for d in attempts] == [1, 2, 3, 4, 5]
@@ -301,6 +308,7 @@ class TestOrderLifecycle:
         payment = client.create_payment(7, "USD", "a", receiver.url)
         sandbox.decline(payment.order_id)
         receiver.next(client)
+        assert wait_for(lambda: sandbox.store.deliveries(payment.order_id))
         page = urllib.request.urlopen(f"{sandbox.url}/sandbox/orders", timeout=10).read().decode()
         assert payment.order_id in page and "7.00 USD" in page and "declined" in page
         assert "failed #1: delivered (HTTP 200)" in page
