@@ -1,4 +1,4 @@
-.PHONY: bootstrap test test-python test-cpp demo
+.PHONY: bootstrap test test-python test-cpp demo check-sanitizers
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -16,3 +16,6 @@ test-cpp:
 
 demo: bootstrap
 	.venv/bin/python examples/demo.py
+
+check-sanitizers: bootstrap
+	scripts/check_sanitizers.sh

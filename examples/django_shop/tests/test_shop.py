@@ -92,7 +92,9 @@ def test_a_customer_pays_in_a_real_browser(live_server, sandbox, settings):
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
         options.add_argument(argument)
-    browser = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
+    # The browser runs without any sanitizer runtime the suite may be preloading.
+    environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    browser = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER, env=environment), options=options)
     try:
         wait = WebDriverWait(browser, 20)
         browser.get(live_server.url + "/")
