@@ -1,4 +1,4 @@
-.PHONY: bootstrap test test-python test-cpp demo check-sanitizers
+.PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -19,3 +19,6 @@ demo: bootstrap
 
 check-sanitizers: bootstrap
 	scripts/check_sanitizers.sh
+
+fuzz: bootstrap
+	scripts/fuzz.sh
