@@ -1,4 +1,4 @@
-.PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz
+.PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz check-valgrind check-packaging
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -22,3 +22,9 @@ check-sanitizers: bootstrap
 
 fuzz: bootstrap
 	scripts/fuzz.sh
+
+check-valgrind: bootstrap
+	scripts/check_valgrind.sh
+
+check-packaging: bootstrap
+	scripts/check_packaging.sh

@@ -39,7 +39,7 @@ debian_packages() {
     # chromium and its driver serve the shop's browser test; clang and its
     # runtimes the fuzzers.
     local wanted=(g++ make cmake pkg-config libssl-dev libgtest-dev chromium chromium-driver
-                  clang libclang-rt-dev)
+                  clang libclang-rt-dev valgrind)
     if apt-cache show libboost-json-dev >/dev/null 2>&1 || dpkg -s libboost-json-dev >/dev/null 2>&1; then
         wanted+=(libboost-json-dev)
     else
@@ -52,6 +52,7 @@ install_debian_packages() {
     [ -f /usr/include/boost/json/src.hpp ] && [ -f /usr/include/openssl/evp.h ] &&
         [ -f /usr/include/gtest/gtest.h ] && command -v g++ >/dev/null && command -v cmake >/dev/null &&
         command -v chromium >/dev/null && command -v chromedriver >/dev/null && command -v clang++ >/dev/null &&
+        command -v valgrind >/dev/null &&
         return 0
     command -v apt-get >/dev/null 2>&1 || { log "install g++, cmake, OpenSSL 3, Boost.JSON and GoogleTest headers"; exit 1; }
     if [ "$(id -u)" != 0 ]; then

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the sdist and the wheel as a release would, checks what the wheel
+# links and what the sdist holds, then installs the wheel into a fresh venv
+# (no build step, so no compiler involved) and runs the suite against it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+dist=build/dist
+rm -rf "$dist" build/wheel-venv
+.venv/bin/python -m pip install -q build auditwheel >/dev/null 2>&1
+.venv/bin/python -m build --outdir "$dist" . >build/packaging.log 2>&1 || { tail -n 30 build/packaging.log; exit 1; }
+wheel=$(ls "$dist"/*.whl)
+sdist=$(ls "$dist"/*.tar.gz)
+echo "packaging: built $(basename "$sdist") and $(basename "$wheel")"
+
+.venv/bin/auditwheel show "$wheel"
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+.venv/bin/python -m zipfile -e "$wheel" "$unpacked"
+needed=$(readelf -d "$unpacked"/tavori_pay*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
+echo "packaging: the extension needs: $needed"
+for library in $needed; do
+    case "$library" in
+        libcrypto.so.3|libstdc++.so.6|libm.so.6|libgcc_s.so.1|libc.so.6|ld-linux-*.so.*) ;;
+        *) echo "packaging: unexpected library $library" >&2; exit 1 ;;
+    esac
+done
+for expected in tavori_pay_sandbox/__init__.py tavori_pay-stubs/__init__.pyi; do
+    [ -f "$unpacked/$expected" ] || { echo "packaging: the wheel lacks $expected" >&2; exit 1; }
+done
+contents=$(tar tzf "$sdist")
+for expected in CMakeLists.txt src/lib.cpp src/json_reading.cpp sandbox/tavori_pay_sandbox/server.py \
+                stubs/tavori_pay-stubs/__init__.pyi LICENSE README.md CHANGELOG.md; do
+    grep -q "/$expected\$" <<<"$contents" || { echo "packaging: the sdist lacks $expected" >&2; exit 1; }
+done
+if grep -q -E '/(\.venv|build)/' <<<"$contents"; then
+    echo "packaging: the sdist holds build products" >&2
+    exit 1
+fi
+
+.venv/bin/python -m venv build/wheel-venv
+build/wheel-venv/bin/python -m pip install -q --no-index --find-links "$dist" --only-binary=:all: tavori-pay
+build/wheel-venv/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy >/dev/null 2>&1
+build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider tests
+echo "packaging: the wheel passes the suite in a fresh venv"
