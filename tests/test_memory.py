@@ -109,16 +109,35 @@ measure(step, 100_000)
 """))
 
 
-def test_construction_from_key_files_leaks_nothing(tmp_path):
-    (tmp_path / "auth_key.py").write_text("COMMUNITY_KEY = 'c'\nSPONSOR_KEY = 's'\n")
+def test_construction_and_records_leak_nothing(tmp_path):
+    (tmp_path / "good").mkdir()
+    (tmp_path / "good" / "auth_key.py").write_text("COMMUNITY_KEY = 'c'\nSPONSOR_KEY = 's'\n")
+    (tmp_path / "half").mkdir()
+    (tmp_path / "half" / "auth_key.py").write_text("COMMUNITY_KEY = 'c'\n")
+    (tmp_path / "empty").mkdir()
     assert_flat(run_python(MEASURE + """
+class Response:
+    def getcode(self):
+        return 200
+    def read(self):
+        return b'{"data": {"order_id": "T", "pay_url": "u", "pay_status": -1}}'
+urllib.request.urlopen = lambda request: Response()
+spaces = ["good", "half", "empty"]
+
 def step(i):
+    os.chdir(spaces[i % 3])
     try:
-        Client() if i % 3 else Client(None, "x")
-        Client("a", "b")
+        Client() if i % 2 else Client(None, "given")
+    except RuntimeError:
+        pass
+    os.chdir("..")
+    try:
         Client(1)
     except TypeError:
         pass
+    client = Client("a", "b")
+    payment, status = client.create_payment(1, "CNY", "a", "n"), client.query_order("T")
+    repr(payment), repr(status), payment.order_id, payment.pay_url, status.pay_status, status.fail_reason
 
-measure(step, 30_000)
+measure(step, 100_000)
 """, cwd=tmp_path))
