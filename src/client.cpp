@@ -33,8 +33,6 @@ Result<std::string> text_of(PyObject* value, const char* what) {
     return std::string(text);
 }
 
-Result<py::Object> import(const char* name) { return py::checked(PyImport_ImportModule(name)); }
-
 Result<py::Object> attribute(const py::Object& owner, const char* name) {
     return py::checked(PyObject_GetAttrString(owner.get(), name));
 }
@@ -67,14 +65,14 @@ bool is_lan(const py::Object& os) {
 }
 
 Result<std::string> working_space() {
-    TAVORI_ASSIGN_OR_RETURN(conf, import("django.conf"));
+    TAVORI_ASSIGN_OR_RETURN(conf, py::import("django.conf"));
     TAVORI_ASSIGN_OR_RETURN(settings, attribute(conf, "settings"));
     if (auto configured = configured_working_space(settings)) {
         return *std::move(configured);
     }
-    TAVORI_ASSIGN_OR_RETURN(os, import("os"));
+    TAVORI_ASSIGN_OR_RETURN(os, py::import("os"));
     if (is_lan(os)) {
-        TAVORI_ASSIGN_OR_RETURN(sys, import("sys"));
+        TAVORI_ASSIGN_OR_RETURN(sys, py::import("sys"));
         TAVORI_ASSIGN_OR_RETURN(executable_object, attribute(sys, "executable"));
         TAVORI_ASSIGN_OR_RETURN(executable, text_of(executable_object.get(), "sys.executable"));
         TAVORI_ASSIGN_OR_RETURN(path, attribute(os, "path"));

@@ -235,6 +235,9 @@ MemberReader::MemberReader(std::span<const std::string_view> members, std::strin
 Result<Done, JsonError> MemberReader::read(std::string_view text) {
     json::parse_options options;
     options.max_depth = max_depth;
+    // The module's texts are valid UTF-8 by construction (a Python str's
+    // UTF-8, or an answer decoded lossily), so the parser need not check.
+    options.allow_invalid_utf8 = true;
     json::basic_parser<MemberCapture> parser(options, *this);
     json::error_code error;
     const std::size_t consumed = parser.write_some(false, text.data(), text.size(), error);

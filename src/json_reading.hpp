@@ -50,9 +50,10 @@ public:
                           std::string_view nested = {},
                           std::span<const std::string_view> nested_members = {});
 
-    // Parses `text` as exactly one JSON value: no extensions, no number beyond
-    // the range of a double, fewer than 128 levels of nesting. Where a name
-    // occurs twice in one object, the later member counts.
+    // Parses `text`, which must be valid UTF-8, as exactly one JSON value: no
+    // extensions, no number beyond the range of a double, fewer than 128
+    // levels of nesting. Where a name occurs twice in one object, the later
+    // member counts.
     Result<Done, JsonError> read(std::string_view text);
 
     bool root_is_object() const noexcept { return root_is_object_; }

@@ -89,23 +89,15 @@ constexpr std::string_view callback_members[] = {
 };
 constexpr std::size_t callback_member_count = std::size(callback_members);
 
-// The dict's keys, made once: interned and hashed, they cost no allocation and
-// no hashing per callback. Kept for the life of the process.
-Result<PyObject* const*> callback_keys() {
-    static PyObject* keys[callback_member_count] = {};
-    for (std::size_t i = 0; i < callback_member_count; ++i) {
-        if (keys[i] == nullptr) {
-            keys[i] = PyUnicode_InternFromString(callback_members[i].data());
-            if (keys[i] == nullptr) {
-                return Error::pending();
-            }
-        }
-    }
-    return keys;
-}
+// The dict's keys, interned once: they cost no allocation and no hashing per
+// callback.
+py::Name callback_keys[] = {
+    py::Name{"status"}, py::Name{"order_id"}, py::Name{"amount"},
+    py::Name{"settle_amount"}, py::Name{"reason"}, py::Name{"expired"},
+};
+static_assert(std::size(callback_keys) == callback_member_count);
 
 Result<py::Object> callback_dict(const MemberReader& body) {
-    TAVORI_ASSIGN_OR_RETURN(keys, callback_keys());
     TAVORI_ASSIGN_OR_RETURN(dict, py::checked(PyDict_New()));
     if (!body.root_is_object()) {
         return dict;
@@ -114,8 +106,9 @@ Result<py::Object> callback_dict(const MemberReader& body) {
         if (!body.member(i).present()) {
             continue;
         }
+        TAVORI_ASSIGN_OR_RETURN(key, callback_keys[i].get());
         TAVORI_ASSIGN_OR_RETURN(value, py::new_str(text_of(body.member(i))));
-        if (PyDict_SetItem(dict.get(), keys[i], value.get()) < 0) {
+        if (PyDict_SetItem(dict.get(), key, value.get()) < 0) {
             return Error::pending();
         }
     }

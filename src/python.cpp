@@ -9,6 +9,33 @@ Result<Object> checked(PyObject* new_reference) {
     return Object::steal(new_reference);
 }
 
+Result<PyObject*> Name::get() {
+    if (interned_ == nullptr) {
+        interned_ = PyUnicode_InternFromString(text_);
+        if (interned_ == nullptr) {
+            return Error::pending();
+        }
+    }
+    return interned_;
+}
+
+Result<Object> import(const char* name) {
+    Object text = Object::steal(PyUnicode_InternFromString(name));
+    if (!text) {
+        return Error::pending();
+    }
+    // An imported module is one dictionary lookup away; the import machinery
+    // would cost a call into importlib at every request.
+    Object found = Object::steal(PyImport_GetModule(text.get()));
+    if (found && found.get() != Py_None) {
+        return found;
+    }
+    if (PyErr_Occurred()) {
+        return Error::pending();
+    }
+    return checked(PyImport_Import(text.get()));
+}
+
 Result<PyTypeObject*> cached_type(PyObject*& cache, PyType_Spec& spec) {
     if (cache == nullptr) {
         Object created = Object::steal(PyType_FromSpec(&spec));

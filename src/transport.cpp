@@ -9,11 +9,21 @@ namespace {
 
 using py::Object;
 
-Result<Object> attribute(PyObject* owner, const char* name) {
-    return py::checked(PyObject_GetAttrString(owner, name));
+// The host names this exchange looks up, interned once for the process.
+py::Name request_name{"Request"};
+py::Name method_name{"method"};
+py::Name urlopen_name{"urlopen"};
+py::Name getcode_name{"getcode"};
+py::Name read_name{"read"};
+py::Name http_error_name{"HTTPError"};
+py::Name code_name{"code"};
+
+Result<Object> attribute(PyObject* owner, py::Name& name) {
+    TAVORI_ASSIGN_OR_RETURN(text, name.get());
+    return py::checked(PyObject_GetAttr(owner, text));
 }
 
-Result<Object> call_method(PyObject* owner, const char* name) {
+Result<Object> call_method(PyObject* owner, py::Name& name) {
     TAVORI_ASSIGN_OR_RETURN(method, attribute(owner, name));
     return py::checked(PyObject_CallNoArgs(method.get()));
 }
@@ -31,10 +41,11 @@ Result<std::uint16_t> status_of(PyObject* code) {
     return static_cast<std::uint16_t>(static_cast<std::uint32_t>(value));
 }
 
-// The bytes of what read() returned: bytes, or any sequence of integers 0 to 255.
-Result<std::string> bytes_of(PyObject* data) {
+// The text of what read() returned: bytes, or any sequence of integers 0 to
+// 255, decoded from UTF-8 with invalid sequences replaced.
+Result<std::string> body_of(PyObject* data) {
     if (PyBytes_Check(data)) {
-        return std::string(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+        return decode_utf8_lossy({PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))});
     }
     if (PyUnicode_Check(data)) {
         PyErr_SetString(PyExc_TypeError, "read() returned str, expected bytes");
@@ -59,27 +70,27 @@ Result<std::string> bytes_of(PyObject* data) {
         }
         bytes.push_back(static_cast<char>(value));
     }
-    return bytes;
+    return decode_utf8_lossy(bytes);
 }
 
 // Status and body of a response, or of an HTTPError, which carries both.
 Result<HttpAnswer> answer_of(PyObject* code, PyObject* source) {
     TAVORI_ASSIGN_OR_RETURN(status, status_of(code));
-    TAVORI_ASSIGN_OR_RETURN(data, call_method(source, "read"));
-    TAVORI_ASSIGN_OR_RETURN(bytes, bytes_of(data.get()));
-    return HttpAnswer{status, decode_utf8_lossy(bytes)};
+    TAVORI_ASSIGN_OR_RETURN(data, call_method(source, read_name));
+    TAVORI_ASSIGN_OR_RETURN(body, body_of(data.get()));
+    return HttpAnswer{status, std::move(body)};
 }
 
 // urlopen() raised: an HTTPError is an answer, anything else is passed on.
 Result<HttpAnswer> answer_of_failure() {
     Object raised = Object::steal(PyErr_GetRaisedException());
-    TAVORI_ASSIGN_OR_RETURN(error_module, py::checked(PyImport_ImportModule("urllib.error")));
-    TAVORI_ASSIGN_OR_RETURN(http_error, attribute(error_module.get(), "HTTPError"));
+    TAVORI_ASSIGN_OR_RETURN(error_module, py::import("urllib.error"));
+    TAVORI_ASSIGN_OR_RETURN(http_error, attribute(error_module.get(), http_error_name));
     if (!PyErr_GivenExceptionMatches(raised.get(), http_error.get())) {
         PyErr_SetRaisedException(raised.release());
         return Error::pending();
     }
-    TAVORI_ASSIGN_OR_RETURN(code, attribute(raised.get(), "code"));
+    TAVORI_ASSIGN_OR_RETURN(code, attribute(raised.get(), code_name));
     return answer_of(code.get(), raised.get());
 }
 
@@ -87,8 +98,8 @@ Result<HttpAnswer> answer_of_failure() {
 
 Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
                                 std::optional<std::string_view> body) {
-    TAVORI_ASSIGN_OR_RETURN(request_module, py::checked(PyImport_ImportModule("urllib.request")));
-    TAVORI_ASSIGN_OR_RETURN(request_class, attribute(request_module.get(), "Request"));
+    TAVORI_ASSIGN_OR_RETURN(request_module, py::import("urllib.request"));
+    TAVORI_ASSIGN_OR_RETURN(request_class, attribute(request_module.get(), request_name));
     TAVORI_ASSIGN_OR_RETURN(url_text, py::new_str(url));
     Result<Object> created = Error::pending();
     if (body) {
@@ -101,15 +112,16 @@ Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
     }
     TAVORI_ASSIGN_OR_RETURN(request, std::move(created));
     TAVORI_ASSIGN_OR_RETURN(method_text, py::new_str(method));
-    if (PyObject_SetAttrString(request.get(), "method", method_text.get()) < 0) {
+    TAVORI_ASSIGN_OR_RETURN(method_attribute, method_name.get());
+    if (PyObject_SetAttr(request.get(), method_attribute, method_text.get()) < 0) {
         return Error::pending();
     }
-    TAVORI_ASSIGN_OR_RETURN(urlopen, attribute(request_module.get(), "urlopen"));
+    TAVORI_ASSIGN_OR_RETURN(urlopen, attribute(request_module.get(), urlopen_name));
     Object response = Object::steal(PyObject_CallOneArg(urlopen.get(), request.get()));
     if (!response) {
         return answer_of_failure();
     }
-    TAVORI_ASSIGN_OR_RETURN(code, call_method(response.get(), "getcode"));
+    TAVORI_ASSIGN_OR_RETURN(code, call_method(response.get(), getcode_name));
     return answer_of(code.get(), response.get());
 }
 
