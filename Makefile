@@ -1,4 +1,4 @@
-.PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz check-valgrind check-packaging
+.PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz check-valgrind check-packaging bench
 
 bootstrap:
 	@scripts/bootstrap.sh
@@ -28,3 +28,7 @@ check-valgrind: bootstrap
 
 check-packaging: bootstrap
 	scripts/check_packaging.sh
+
+bench: bootstrap
+	.venv/bin/python -m pip install -q ".[bench]" --no-build-isolation
+	.venv/bin/python bench/run.py

@@ -90,7 +90,8 @@ def fresh_form(**changes) -> dict[str, str]:
             "currency": "CNY", "recipient_account": "artist", "user_notify_url": "http://127.0.0.1:9/n",
             "pay_mode": "split"}
     form.update(changes)
-    return {name: value for name, value in form.items() if value is not None}
+    # A callable value is made now, not when the parameters were collected.
+    return {name: value() if callable(value) else value for name, value in form.items() if value is not None}
 
 
 def post_form(sandbox: Sandbox, form: dict[str, str], content_type="application/x-www-form-urlencoded"):
@@ -157,8 +158,8 @@ class TestRefusals:
     @pytest.mark.parametrize("changes, message", [
         ({"community_key": "nobody"}, "Unknown community key"),
         ({"sponsor_key": "wrong"}, "Sponsor key does not match the community key"),
-        ({"timestamp": str(int(time.time()) - 301)}, "Timestamp is more than 300 seconds away from the service clock"),
-        ({"timestamp": str(int(time.time()) + 400)}, "Timestamp is more than 300 seconds away from the service clock"),
+        ({"timestamp": lambda: str(int(time.time()) - 301)}, "Timestamp is more than 300 seconds away from the service clock"),
+        ({"timestamp": lambda: str(int(time.time()) + 400)}, "Timestamp is more than 300 seconds away from the service clock"),
         ({"timestamp": "soon"}, "Timestamp must be whole seconds since 1970 in decimal"),
         ({"nonce": "short"}, "Nonce must be 32 lower-case hex digits"),
         ({"currency": None}, "Missing field: currency"),

@@ -1,0 +1,267 @@
+"""The benchmark: tavori_pay beside the plain-Python client a user would
+otherwise write (bench/reference_client.py), every case in the same process
+and run, repeats alternating between the two, best of each kept since the
+machine is noisy. Prints a Markdown table and writes it, with a bar chart of
+the speed-ups, into bench/results/.
+
+    make bench
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+import threading
+import time
+import timeit
+import urllib.request
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+RESULTS = HERE / "results"
+sys.path.insert(0, str(HERE))
+
+import tavori_pay  # noqa: E402
+from reference_client import ReferenceClient  # noqa: E402
+
+COMMUNITY, SPONSOR = "bench-community-key", "bench-sponsor-key-0123456789"
+REPEATS = int(os.environ.get("BENCH_REPEATS", "7"))
+ANSWER = json.dumps({"data": {
+    "order_id": "T20261208-000123", "pay_url": "https://pay.example/T20261208-000123",
+    "pay_status": 1, "pay_status_text": "paid", "settle_status": 0, "settle_status_text": "pending",
+    "refund_status": 0, "refund_status_text": "none", "amount": "128.00", "settle_amount": "",
+    "expired": "2026-12-08 12:00:00", "fail_reason": "",
+}}).encode()
+
+
+def callback_body(items: int) -> str:
+    body = {"status": "paid", "order_id": "T20261208-000123", "amount": "128.00", "settle_amount": "124.16",
+            "reason": "", "expired": "2026-12-08 12:00:00"}
+    if items:
+        body["items"] = [{"sku": f"SKU-{i:06d}", "name": f"Item {i}", "qty": i % 5 + 1, "price": "9.90"}
+                         for i in range(items)]
+    return json.dumps(body)
+
+
+def best_per_call(functions: dict, number: int) -> dict:
+    best = dict.fromkeys(functions, float("inf"))
+    for _ in range(REPEATS):
+        for name, function in functions.items():
+            best[name] = min(best[name], timeit.timeit(function, number=number) / number)
+    return best
+
+
+class Answered:
+    """A response as urlopen would return it, without the network."""
+
+    def getcode(self):
+        return 200
+
+    def read(self):
+        return ANSWER
+
+
+def verify_cases(module, reference, rows):
+    for label, items, number in [("200 B", 0, 20_000), ("2 KiB", 22, 5_000), ("185 KiB", 2_200, 50)]:
+        body = callback_body(items)
+        signature = hmac.new(SPONSOR.encode(), body.encode(), hashlib.sha256).hexdigest()
+        assert module.verify_callback(body, signature) == reference.verify_callback(body, signature)
+        times = best_per_call({"module": lambda: module.verify_callback(body, signature),
+                               "reference": lambda: reference.verify_callback(body, signature)}, number)
+        rows.append((f"verify_callback, {label} body ({len(body):,} B)", "µs per call",
+                     times["module"] * 1e6, times["reference"] * 1e6, times["reference"] / times["module"]))
+
+
+def in_process_cases(module, reference, rows):
+    real_urlopen = urllib.request.urlopen
+    urllib.request.urlopen = lambda request: Answered()
+    try:
+        for label, call in [
+            ("create_payment, answered in-process",
+             lambda client: client.create_payment(128.0, "CNY", "recipient@example.com", "https://shop.example/notify")),
+            ("query_order, answered in-process", lambda client: client.query_order("T20261208-000123")),
+        ]:
+            times = best_per_call({"module": lambda: call(module), "reference": lambda: call(reference)}, 5_000)
+            rows.append((label, "µs per call", times["module"] * 1e6, times["reference"] * 1e6,
+                         times["reference"] / times["module"]))
+    finally:
+        urllib.request.urlopen = real_urlopen
+
+
+def start_sandbox():
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", ":memory:",
+         "--account", f"{COMMUNITY}:{SPONSOR}"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    url = re.search(r"listening on (\S+)", process.stdout.readline()).group(1)
+    return process, url
+
+
+def throughput(call, threads: int, seconds: float) -> float:
+    """Round trips per second of `threads` threads sharing one client."""
+    done = [0] * threads
+    stop = threading.Event()
+
+    def work(index):
+        while not stop.is_set():
+            call()
+            done[index] += 1
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    started = time.perf_counter()
+    for worker in workers:
+        worker.start()
+    time.sleep(seconds)
+    stop.set()
+    for worker in workers:
+        worker.join()
+    return sum(done) / (time.perf_counter() - started)
+
+
+def loopback_cases(module, reference, rows, scaling):
+    process, url = start_sandbox()
+    os.environ["TAVORI_PAY_BASE_URL"] = url
+    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
+        os.environ.pop(proxy, None)
+    order_id = module.create_payment(128.0, "CNY", "recipient@example.com", "http://127.0.0.1:9/n").order_id
+    try:
+        for label, call in [
+            ("query_order", lambda client: client.query_order(order_id)),
+            ("create_payment", lambda client: client.create_payment(128.0, "CNY", "r", "http://127.0.0.1:9/n")),
+        ]:
+            for threads in (1, 8):
+                best = {"module": 0.0, "reference": 0.0}
+                for _ in range(3):
+                    for name, client in (("module", module), ("reference", reference)):
+                        best[name] = max(best[name], throughput(lambda: call(client), threads, 1.5))
+                rows.append((f"{label} over loopback, {threads} thread{'s' if threads > 1 else ''}",
+                             "round trips per s", best["module"], best["reference"],
+                             best["module"] / best["reference"]))
+                scaling.setdefault(label, {})[threads] = best["module"]
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+def import_times() -> tuple[float, float, list[str]]:
+    """Best self time of `import tavori_pay` in fresh interpreters, the
+    reference client's imports beside it, and what the import brought in."""
+    def fresh(code: str) -> str:
+        return subprocess.run([sys.executable, "-X", "importtime", "-c", code], capture_output=True,
+                              text=True, check=True).stderr
+
+    module_best = reference_best = float("inf")
+    for _ in range(REPEATS):
+        lines = fresh("import tavori_pay").splitlines()
+        module_best = min(module_best, next(int(line.split("|")[1]) for line in lines
+                                            if line.rstrip().endswith("| tavori_pay")))
+        cumulative = [int(line.split("|")[1]) for line in fresh(
+            "import hashlib, hmac, json, secrets, urllib.error, urllib.request").splitlines()
+            if "|" in line and line.split("|")[1].strip().isdigit() and not line.split("|")[2].startswith("  ")]
+        reference_best = min(reference_best, sum(cumulative))
+    brought = subprocess.run([sys.executable, "-c", "import sys; before = set(sys.modules); import tavori_pay; "
+                              "print(sorted(set(sys.modules) - before))"], capture_output=True, text=True,
+                             check=True).stdout.strip()
+    return module_best, reference_best, json.loads(brought.replace("'", '"'))
+
+
+def resident_growth() -> tuple[int, int]:
+    code = """
+import hashlib, hmac, os, urllib.request
+from tavori_pay import Client
+class Answered:
+    def getcode(self): return 200
+    def read(self): return b'{"data": {"order_id": "T", "pay_url": "u"}}'
+urllib.request.urlopen = lambda request: Answered()
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    return int(open("/proc/self/statm").read().split()[1]) * page
+client = Client("c", "s")
+body = '{"status": "paid", "order_id": "T"}'
+good = hmac.new(b"s", body.encode(), hashlib.sha256).hexdigest()
+def mixed(i):
+    try:
+        [lambda: client.verify_callback(body, good), lambda: client.verify_callback(body, "0" * 64),
+         lambda: client.verify_callback("{", good), lambda: client.create_payment(1, "CNY", "a", "n"),
+         lambda: client.query_order("T")][i % 5]()
+    except RuntimeError:
+        pass
+for i in range(20_000):
+    mixed(i)
+before = rss()
+for i in range(100_000):
+    mixed(i)
+print(before, rss())
+"""
+    before, after = map(int, subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                            check=True).stdout.split())
+    return before, after
+
+
+def chart(rows, path: Path) -> bool:
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    labels = [row[0] for row in rows]
+    ratios = [row[4] for row in rows]
+    figure, axes = plt.subplots(figsize=(9, 0.45 * len(rows) + 1.2))
+    bars = axes.barh(labels[::-1], ratios[::-1], color="#3b7dd8")
+    axes.axvline(1.0, color="#444", linewidth=1)
+    axes.bar_label(bars, labels=[f"{r:.1f}×" for r in ratios[::-1]], padding=3)
+    axes.set_xlabel("speed-up over plain Python (same process, same run)")
+    axes.set_title("tavori_pay against a plain-Python client")
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    return True
+
+
+def main() -> None:
+    module, reference = tavori_pay.Client(COMMUNITY, SPONSOR), ReferenceClient(COMMUNITY, SPONSOR)
+    rows: list = []
+    scaling: dict = {}
+    verify_cases(module, reference, rows)
+    in_process_cases(module, reference, rows)
+    loopback_cases(module, reference, rows, scaling)
+    module_import, reference_import, brought = import_times()
+    before, after = resident_growth()
+
+    machine = f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}"
+    lines = [
+        f"Measured on {machine}, {time.strftime('%Y-%m-%d')}; best of {REPEATS} alternating repeats "
+        "(loopback: best of 3 runs of 1.5 s against the local sandbox in its own process).",
+        "",
+        "| case | unit | tavori_pay | plain Python | speed-up |",
+        "| --- | --- | ---: | ---: | ---: |",
+    ]
+    for case, unit, mine, theirs, ratio in rows:
+        lines.append(f"| {case} | {unit} | {mine:,.2f} | {theirs:,.2f} | {ratio:.2f}× |")
+    lines += [
+        "",
+        f"- Threads: 8 threads sharing one client make {scaling['query_order'][8] / scaling['query_order'][1]:.2f}× "
+        f"the query_order round trips of one thread, {scaling['create_payment'][8] / scaling['create_payment'][1]:.2f}× "
+        "for create_payment.",
+        f"- Import: `import tavori_pay` takes {module_import} µs in a fresh interpreter (self time, best of {REPEATS}); "
+        f"the plain client's imports (hashlib, hmac, json, secrets, urllib) take {reference_import} µs. "
+        f"Modules the import brings in besides itself: {', '.join(brought) if brought != ['tavori_pay'] else 'none'}.",
+        f"- Memory: resident set {before / 1048576:.1f} MiB before and {after / 1048576:.1f} MiB after 100,000 "
+        "mixed calls (accepted, refused and malformed callbacks, both requests answered in-process).",
+    ]
+    table = "\n".join(lines)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / "results.md").write_text(table + "\n")
+    drawn = chart(rows, RESULTS / "speedups.png")
+    print(table)
+    print(f"\nwrote {RESULTS / 'results.md'}" + (f" and {RESULTS / 'speedups.png'}" if drawn else
+                                                 " (no chart: matplotlib is not installed)"))
+
+
+if __name__ == "__main__":
+    main()
