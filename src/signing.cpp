@@ -41,10 +41,6 @@ const EVP_MD* sha256() noexcept {
     return fetched;
 }
 
-std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> new_context() {
-    return {EVP_MD_CTX_new(), EVP_MD_CTX_free};
-}
-
 Status fill_from_urandom(unsigned char* out, std::size_t size) {
     const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -139,7 +135,7 @@ Result<HmacKey> HmacKey::create(std::string_view key) {
 
 Result<std::string> HmacKey::sign(std::string_view message) const {
     // One working context per thread: a fresh one would cost two allocations.
-    thread_local const auto working = new_context();
+    thread_local const Context working(EVP_MD_CTX_new());
     std::array<unsigned char, digest_size> inner{};
     std::array<unsigned char, digest_size> outer{};
     const bool ok = working && EVP_MD_CTX_copy_ex(working.get(), inner_.get()) == 1 &&
