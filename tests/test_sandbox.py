@@ -359,6 +359,9 @@ def test_command_line_serves_prints_its_port_and_stops_cleanly_on_ctrl_c(tmp_pat
         url = re.search(r"listening on (http://127\.0\.0\.1:\d+)", process.stdout.readline()).group(1)
         keys = re.search(r"COMMUNITY_KEY=(\S+) SPONSOR_KEY=(\S+)", process.stdout.readline()).groups()
         assert (tmp_path / "auth_key.py").read_text() == f'COMMUNITY_KEY = "{keys[0]}"\nSPONSOR_KEY = "{keys[1]}"\n'
+        for line in process.stdout:  # the banner's last line: the server is serving
+            if line.startswith("Orders: "):
+                break
         urllib.request.urlopen(f"{url}/sandbox/orders", timeout=10).read()
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=10)

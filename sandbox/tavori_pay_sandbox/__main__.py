@@ -29,20 +29,24 @@ def serve(arguments: argparse.Namespace) -> int:
     sandbox = Sandbox(host=arguments.host, port=arguments.port, db=arguments.db, accounts=accounts,
                       order_ttl=arguments.order_ttl, settle_delay=arguments.settle_delay,
                       callback_first_delay=arguments.retry_delay)
-    print(f"Tavori sandbox listening on {sandbox.url}", flush=True)
-    if demo is not None:
-        # The one time a sponsor key is shown: the developer needs it.
-        print(f"Demo account: COMMUNITY_KEY={demo.community_key} SPONSOR_KEY={demo.sponsor_key}", flush=True)
-        if arguments.auth_key_dir:
-            path = Path(arguments.auth_key_dir, "auth_key.py")
-            path.write_text(f'COMMUNITY_KEY = "{demo.community_key}"\nSPONSOR_KEY = "{demo.sponsor_key}"\n')
-            print(f"Wrote {path}", flush=True)
-    print(f"Orders: {sandbox.url}/sandbox/orders  (Ctrl-C stops)", flush=True)
     try:
+        print(f"Tavori sandbox listening on {sandbox.url}", flush=True)
+        announce(demo, arguments.auth_key_dir)
+        print(f"Orders: {sandbox.url}/sandbox/orders  (Ctrl-C stops)", flush=True)
         sandbox.serve_forever()
     except KeyboardInterrupt:
         print("Stopped.", flush=True)
     return 0
+
+
+def announce(demo: Account | None, auth_key_dir: str | None) -> None:
+    if demo is not None:
+        # The one time a sponsor key is shown: the developer needs it.
+        print(f"Demo account: COMMUNITY_KEY={demo.community_key} SPONSOR_KEY={demo.sponsor_key}", flush=True)
+        if auth_key_dir:
+            path = Path(auth_key_dir, "auth_key.py")
+            path.write_text(f'COMMUNITY_KEY = "{demo.community_key}"\nSPONSOR_KEY = "{demo.sponsor_key}"\n')
+            print(f"Wrote {path}", flush=True)
 
 
 def refund(arguments: argparse.Namespace) -> int:

@@ -76,6 +76,8 @@ class Sandbox:
             self._stopping.set()
             self.deliveries.stop()
             self._server.server_close()
+            sweeper.join(5)
+            self.store.close()
 
     def stop(self) -> None:
         self._stopping.set()
