@@ -233,6 +233,13 @@ MemberReader::MemberReader(std::span<const std::string_view> members, std::strin
 }
 
 Result<Done, JsonError> MemberReader::read(std::string_view text) {
+    if (used_) {
+        root_is_object_ = false;
+        members_ = {};
+        nested_ = {};
+        nested_members_ = {};
+    }
+    used_ = true;
     json::parse_options options;
     options.max_depth = max_depth;
     // The module's texts are valid UTF-8 by construction (a Python str's

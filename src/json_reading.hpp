@@ -53,7 +53,7 @@ public:
     // Parses `text`, which must be valid UTF-8, as exactly one JSON value: no
     // extensions, no number beyond the range of a double, fewer than 128
     // levels of nesting. Where a name occurs twice in one object, the later
-    // member counts.
+    // member counts. A second read starts afresh.
     Result<Done, JsonError> read(std::string_view text);
 
     bool root_is_object() const noexcept { return root_is_object_; }
@@ -67,6 +67,7 @@ private:
     std::span<const std::string_view> member_names_;
     std::string_view nested_name_;
     std::span<const std::string_view> nested_member_names_;
+    bool used_ = false;
     bool root_is_object_ = false;
     std::array<JsonMember, max_members> members_;
     JsonMember nested_;

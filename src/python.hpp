@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <exception>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>

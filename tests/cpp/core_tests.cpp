@@ -182,6 +182,10 @@ TEST(MemberReader, LaterDuplicatesReplaceEarlierOnesWhole) {
     EXPECT_EQ(text_of(reader.nested_member(1)), "\u00e9");
     ASSERT_TRUE(reader.read(R"({"data": null})"));
     EXPECT_EQ(reader.nested().kind, JsonMember::Kind::other);
+    EXPECT_FALSE(reader.member(0).present());
+    ASSERT_TRUE(reader.read("[]"));
+    EXPECT_FALSE(reader.root_is_object());
+    EXPECT_FALSE(reader.nested().present());
 }
 
 TEST(MemberReader, RootThatIsNotAnObjectHasNoMembers) {
