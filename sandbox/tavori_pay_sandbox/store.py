@@ -44,6 +44,8 @@ CREATE TABLE IF NOT EXISTS nonces (
     seen REAL NOT NULL,
     PRIMARY KEY (community_key, nonce)
 );
+CREATE INDEX IF NOT EXISTS nonces_by_age ON nonces (seen);
+CREATE INDEX IF NOT EXISTS orders_by_state ON orders (pay_status, settle_status);
 CREATE TABLE IF NOT EXISTS deliveries (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     order_id TEXT NOT NULL,
