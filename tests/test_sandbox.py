@@ -266,6 +266,28 @@ class TestOrderLifecycle:
         later = [receiver.callbacks.get_nowait()[0] for _ in range(receiver.callbacks.qsize())]
         assert all('"settled"' in body for body in later) and len(later) <= 1
 
+    def test_each_callback_carries_the_state_its_own_change_left(self, sandbox, client, receiver):
+        # Settlement races every payment here; a paid callback must still say
+        # "not settled yet" and come before its settled callback.
+        stop = threading.Event()
+        settler = threading.Thread(target=lambda: [sandbox.settle_due() for _ in iter(stop.is_set, True)])
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-6)  # switch threads as often as possible, to meet the race
+        settler.start()
+        try:
+            orders = [client.create_payment(10, "CNY", "a", receiver.url).order_id for _ in range(20)]
+            for order_id in orders:
+                sandbox.pay(order_id)
+        finally:
+            stop.set()
+            settler.join()
+            sys.setswitchinterval(interval)
+        seen: dict[str, list] = {}
+        for _ in range(40):
+            callback = receiver.next(client)
+            seen.setdefault(callback["order_id"], []).append((callback["status"], callback["settle_amount"]))
+        assert all(events == [("paid", ""), ("settled", "7.00")] for events in seen.values()), seen
+
     def test_unpaid_orders_expire(self, sandbox, client, receiver):
         sandbox.order_ttl = 0.05
         payment = client.create_payment(5, "CNY", "a", receiver.url)

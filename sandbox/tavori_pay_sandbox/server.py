@@ -51,6 +51,7 @@ class Sandbox:
         self._server = ThreadingHTTPServer((host, port), _handler_for(self))
         self._server.daemon_threads = True
         self._stopping = threading.Event()
+        self._moving = threading.Lock()
         self._threads: list[threading.Thread] = []
 
     @property
@@ -165,14 +166,17 @@ class Sandbox:
 
     def _move(self, order_id: str, expected: dict, changes: dict, event: str) -> dict | None:
         """Applies a state change and sends its callback; None when the order
-        was not in the expected state."""
-        if not self.store.change_order(order_id, expected, changes):
-            return None
-        order = self.store.order(order_id)
-        order["expires_text"] = pages.when(order["expires"])
-        account = self.store.account(order["community_key"])
-        self.deliveries.send(order, account.sponsor_key, event)
-        return order
+        was not in the expected state. One change at a time, so that each
+        callback carries the state its own change left and an order's
+        callbacks are queued in the order of its changes."""
+        with self._moving:
+            order = self.store.change_order(order_id, expected, changes)
+            if order is None:
+                return None
+            order["expires_text"] = pages.when(order["expires"])
+            account = self.store.account(order["community_key"])
+            self.deliveries.send(order, account.sponsor_key, event)
+            return order
 
     def _sweep(self) -> None:
         while not self._stopping.wait(self.sweep_interval):

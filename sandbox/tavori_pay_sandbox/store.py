@@ -115,16 +115,20 @@ class Store:
     def orders(self) -> list[dict[str, Any]]:
         return [dict(row) for row in self._run("SELECT * FROM orders ORDER BY created DESC")]
 
-    def change_order(self, order_id: str, expected: dict[str, Any], changes: dict[str, Any]) -> bool:
+    def change_order(self, order_id: str, expected: dict[str, Any], changes: dict[str, Any]) -> dict[str, Any] | None:
         """Applies `changes` only while the order still has the `expected`
-        values, so that two requests cannot both move it (pay and decline)."""
+        values, so that two requests cannot both move it (pay and decline),
+        and returns the order as the change left it; None when it did not
+        apply."""
         settings = ", ".join(f"{column} = ?" for column in changes)
         conditions = " AND ".join(f"{column} = ?" for column in expected)
         with self._lock:
             cursor = self._db.execute(
                 f"UPDATE orders SET {settings} WHERE order_id = ? AND {conditions}",
                 (*changes.values(), order_id, *expected.values()))
-            return cursor.rowcount == 1
+            if cursor.rowcount != 1:
+                return None
+            return dict(self._db.execute("SELECT * FROM orders WHERE order_id = ?", (order_id,)).fetchone())
 
     def due_expiries(self, now: float) -> list[str]:
         rows = self._run("SELECT order_id FROM orders WHERE pay_status = ? AND expires <= ?",
