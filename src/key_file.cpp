@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "descriptor.hpp"
 #include "utf8.hpp"
 
 namespace tavori {
@@ -15,23 +16,6 @@ ReadFailure os_failure(int error_number) {
     return {std::string(std::strerror(error_number)) + " (os error " +
             std::to_string(error_number) + ")"};
 }
-
-// Closes the descriptor on every path out of read_key_file.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Decodes the code point that starts at `at` in valid UTF-8.
 char32_t code_point_at(std::string_view text, std::size_t at, std::size_t& length) noexcept {

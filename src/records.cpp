@@ -20,8 +20,7 @@ const Fields& fields_of(PyObject* self) noexcept {
 // right class before a getter runs.
 template <class Fields, std::string Fields::*field>
 PyObject* get_text(PyObject* self, void*) {
-    const std::string& text = fields_of<Fields>(self).*field;
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    return py::to_python(py::new_str(fields_of<Fields>(self).*field));
 }
 
 template <class Fields, std::int32_t Fields::*field>

@@ -14,6 +14,8 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include "descriptor.hpp"
+
 namespace tavori {
 namespace {
 
@@ -42,25 +44,22 @@ const EVP_MD* sha256() noexcept {
 }
 
 Status fill_from_urandom(unsigned char* out, std::size_t size) {
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const Descriptor device(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (device.get() < 0) {
         return Error::internal(std::string("cannot open /dev/urandom: ") + std::strerror(errno));
     }
     std::size_t filled = 0;
     while (filled < size) {
-        const ssize_t got = ::read(fd, out + filled, size - filled);
+        const ssize_t got = ::read(device.get(), out + filled, size - filled);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got <= 0) {
-            const int error_number = got < 0 ? errno : EIO;
-            ::close(fd);
             return Error::internal(std::string("cannot read /dev/urandom: ") +
-                                   std::strerror(error_number));
+                                   std::strerror(got < 0 ? errno : EIO));
         }
         filled += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     return Done{};
 }
 
