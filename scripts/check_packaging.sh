@@ -21,7 +21,7 @@ needed=$(readelf -d "$unpacked"/tavori_pay*.so | sed -n 's/.*(NEEDED).*\[\(.*\)\
 echo "packaging: the extension needs: $needed"
 for library in $needed; do
     case "$library" in
-        libcrypto.so.3|libstdc++.so.6|libm.so.6|libgcc_s.so.1|libc.so.6|ld-linux-*.so.*) ;;
+        libm.so.6|libc.so.6|ld-linux-*.so.*) ;;
         *) echo "packaging: unexpected library $library" >&2; exit 1 ;;
     esac
 done
