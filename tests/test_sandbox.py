@@ -10,6 +10,7 @@ import json
 import queue
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -362,6 +363,23 @@ def test_concurrent_clients_each_get_their_order(sandbox):
     for thread in threads:
         thread.join()
     assert sorted(results) == [(i, f"{i + 1}.00") for i in range(16)]
+
+
+def test_idle_connections_hold_up_only_their_own_workers(monkeypatch):
+    with Sandbox(accounts=[Account(COMMUNITY, SPONSOR)], workers=3, log=lambda line: None) as sandbox:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
+        host, port = sandbox.url.removeprefix("http://").split(":")
+        idle = [socket.create_connection((host, int(port))) for _ in range(2)]
+        # Shorter than the time after which the sandbox drops an idle connection.
+        socket.setdefaulttimeout(5)
+        try:
+            client = Client(COMMUNITY, SPONSOR)
+            order_ids = [client.create_payment(1, "CNY", "a", "http://127.0.0.1:9/n").order_id for _ in range(5)]
+            assert [client.query_order(order_id).order_id for order_id in order_ids] == order_ids
+        finally:
+            socket.setdefaulttimeout(None)
+            for connection in idle:
+                connection.close()
 
 
 def test_log_lines_name_requests_and_never_the_sponsor_key(sandbox, client):

@@ -20,6 +20,13 @@ def account(text: str) -> Account:
     return Account(community, sponsor)
 
 
+def positive(text: str) -> int:
+    number = int(text)
+    if number < 1:
+        raise argparse.ArgumentTypeError("expected a whole number of at least 1")
+    return number
+
+
 def serve(arguments: argparse.Namespace) -> int:
     accounts = list(arguments.account)
     demo = None
@@ -28,7 +35,7 @@ def serve(arguments: argparse.Namespace) -> int:
         accounts.append(demo)
     sandbox = Sandbox(host=arguments.host, port=arguments.port, db=arguments.db, accounts=accounts,
                       order_ttl=arguments.order_ttl, settle_delay=arguments.settle_delay,
-                      callback_first_delay=arguments.retry_delay)
+                      callback_first_delay=arguments.retry_delay, workers=arguments.workers)
     try:
         print(f"Tavori sandbox listening on {sandbox.url}", flush=True)
         announce(demo, arguments.auth_key_dir)
@@ -68,6 +75,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--db", default="tavori-sandbox.sqlite3", help="SQLite file, or :memory:")
     parser.add_argument("--account", type=account, action="append", default=[],
                         metavar="COMMUNITY_KEY:SPONSOR_KEY", help="an account (repeatable)")
+    parser.add_argument("--workers", type=positive, default=8, help="connections served at once")
     parser.add_argument("--auth-key-dir", help="write the demo account's auth_key.py into this directory")
     parser.add_argument("--order-ttl", type=float, default=900.0, help="seconds an order may wait for payment")
     parser.add_argument("--settle-delay", type=float, default=0.0, help="seconds from payment to settlement")

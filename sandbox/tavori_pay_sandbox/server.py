@@ -1,5 +1,5 @@
 """The sandbox service: the two API endpoints the client calls, the pay page,
-the orders page and refunds, over one threaded HTTP server."""
+the orders page and refunds, over one HTTP server with a pool of threads."""
 
 from __future__ import annotations
 
@@ -11,12 +11,13 @@ import threading
 import time
 from decimal import ROUND_HALF_UP, Decimal
 from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import Callable, Iterable
 from urllib.parse import parse_qsl, urlsplit
 
 from . import pages, states
 from .deliveries import Deliveries
+from .pooled_server import PooledHTTPServer
 from .rules import Refusal, check_payment, check_status_query
 from .store import Account, Store, money
 
@@ -38,7 +39,7 @@ class Sandbox:
     def __init__(self, *, host: str = "127.0.0.1", port: int = 0, db: str = ":memory:",
                  accounts: Iterable[Account] = (), order_ttl: float = 900.0, settle_delay: float = 0.0,
                  royalty_percent: Decimal = Decimal("30"), callback_attempts: int = 5,
-                 callback_first_delay: float = 1.0, sweep_interval: float = 0.2,
+                 callback_first_delay: float = 1.0, sweep_interval: float = 0.2, workers: int = 8,
                  log: Callable[[str], None] = _stderr):
         self.store = Store(db)
         for account in accounts:
@@ -48,8 +49,7 @@ class Sandbox:
         self.sweep_interval = sweep_interval
         self.log = log
         self.deliveries = Deliveries(self.store, callback_attempts, callback_first_delay, log)
-        self._server = ThreadingHTTPServer((host, port), _handler_for(self))
-        self._server.daemon_threads = True
+        self._server = PooledHTTPServer((host, port), _handler_for(self), workers)
         self._stopping = threading.Event()
         self._moving = threading.Lock()
         self._threads: list[threading.Thread] = []
@@ -196,6 +196,9 @@ def _handler_for(sandbox: Sandbox) -> type[BaseHTTPRequestHandler]:
 class _Handler(BaseHTTPRequestHandler):
     service: Sandbox
     server_version = "TavoriSandbox/0.1"
+    # A connection that sends nothing (a browser's preconnection, say) gives
+    # its worker back after this many seconds.
+    timeout = 10
 
     def log_request(self, code="-", size="-") -> None:
         # The path without its query: nothing secret is logged, nor noise.
