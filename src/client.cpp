@@ -64,15 +64,19 @@ bool is_lan(const py::Object& os) {
     return lan;
 }
 
+py::Name django_conf{"django.conf"};
+py::Name os_module{"os"};
+py::Name sys_module{"sys"};
+
 Result<std::string> working_space() {
-    TAVORI_ASSIGN_OR_RETURN(conf, py::import("django.conf"));
+    TAVORI_ASSIGN_OR_RETURN(conf, py::import(django_conf));
     TAVORI_ASSIGN_OR_RETURN(settings, attribute(conf, "settings"));
     if (auto configured = configured_working_space(settings)) {
         return *std::move(configured);
     }
-    TAVORI_ASSIGN_OR_RETURN(os, py::import("os"));
+    TAVORI_ASSIGN_OR_RETURN(os, py::import(os_module));
     if (is_lan(os)) {
-        TAVORI_ASSIGN_OR_RETURN(sys, py::import("sys"));
+        TAVORI_ASSIGN_OR_RETURN(sys, py::import(sys_module));
         TAVORI_ASSIGN_OR_RETURN(executable_object, attribute(sys, "executable"));
         TAVORI_ASSIGN_OR_RETURN(executable, text_of(executable_object.get(), "sys.executable"));
         TAVORI_ASSIGN_OR_RETURN(path, attribute(os, "path"));

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,7 +28,9 @@ struct JsonError {
 struct JsonMember {
     enum class Kind : unsigned char { absent, string, integer, object, other };
     Kind kind = Kind::absent;
-    std::string text;          // a string's content, escapes resolved
+    // A string's content, escapes resolved: in place in the text read when
+    // the string has no escape (no copy, no allocation), else in the reader.
+    std::string_view text;
     std::int64_t integer = 0;  // an integer written without fraction or exponent
 
     bool present() const noexcept { return kind != Kind::absent; }
@@ -53,7 +56,8 @@ public:
     // Parses `text`, which must be valid UTF-8, as exactly one JSON value: no
     // extensions, no number beyond the range of a double, fewer than 128
     // levels of nesting. Where a name occurs twice in one object, the later
-    // member counts. A second read starts afresh.
+    // member counts. A second read starts afresh. The members' texts point
+    // into `text` or into the reader, which must both outlive their use.
     Result<Done, JsonError> read(std::string_view text);
 
     bool root_is_object() const noexcept { return root_is_object_; }
@@ -69,6 +73,8 @@ private:
     std::span<const std::string_view> nested_member_names_;
     bool used_ = false;
     bool root_is_object_ = false;
+    std::string_view input_;
+    std::forward_list<std::string> unescaped_;  // grows in place: texts never move
     std::array<JsonMember, max_members> members_;
     JsonMember nested_;
     std::array<JsonMember, max_members> nested_members_;

@@ -19,21 +19,18 @@ Result<PyObject*> Name::get() {
     return interned_;
 }
 
-Result<Object> import(const char* name) {
-    Object text = Object::steal(PyUnicode_InternFromString(name));
-    if (!text) {
-        return Error::pending();
-    }
+Result<Object> import(Name& name) {
+    TAVORI_ASSIGN_OR_RETURN(text, name.get());
     // An imported module is one dictionary lookup away; the import machinery
     // would cost a call into importlib at every request.
-    Object found = Object::steal(PyImport_GetModule(text.get()));
+    Object found = Object::steal(PyImport_GetModule(text));
     if (found && found.get() != Py_None) {
         return found;
     }
     if (PyErr_Occurred()) {
         return Error::pending();
     }
-    return checked(PyImport_Import(text.get()));
+    return checked(PyImport_Import(text));
 }
 
 Result<PyTypeObject*> cached_type(PyObject*& cache, PyType_Spec& spec) {

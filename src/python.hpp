@@ -44,13 +44,8 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// The module called `name`, looked up at each call: from sys.modules when it
-// is there, else through the import machinery (PyImport_Import), which also
-// raises for a module that sys.modules blocks with None.
-Result<Object> import(const char* name);
-
-// An attribute or key name as an interned str, made on first use and kept
-// for the life of the process, so that a lookup costs no allocation.
+// An attribute, key or module name as an interned str, made on first use and
+// kept for the life of the process, so that a lookup costs no allocation.
 class Name {
 public:
     explicit constexpr Name(const char* text) noexcept : text_(text) {}
@@ -60,6 +55,11 @@ private:
     const char* text_;
     PyObject* interned_ = nullptr;
 };
+
+// The module called `name`, looked up at each call: from sys.modules when it
+// is there, else through the import machinery (PyImport_Import), which also
+// raises for a module that sys.modules blocks with None.
+Result<Object> import(Name& name);
 
 // A Python call's result: the object, or Error::pending() when it raised.
 Result<Object> checked(PyObject* new_reference);

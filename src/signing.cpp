@@ -83,6 +83,13 @@ Status fill_random(unsigned char* out, std::size_t size) {
     return Done{};
 }
 
+void write_hex(std::span<const unsigned char> bytes, char* out) noexcept {
+    for (const unsigned char byte : bytes) {
+        *out++ = lower_hex[byte >> 4];
+        *out++ = lower_hex[byte & 0x0F];
+    }
+}
+
 bool is_unreserved(unsigned char c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
            c == '-' || c == '.' || c == '_' || c == '~';
@@ -132,7 +139,7 @@ Result<HmacKey> HmacKey::create(std::string_view key) {
     return HmacKey(std::move(inner), std::move(outer));
 }
 
-Result<std::string> HmacKey::sign(std::string_view message) const {
+Result<HexSignature> HmacKey::sign(std::string_view message) const {
     // One working context per thread: a fresh one would cost two allocations.
     thread_local const Context working(EVP_MD_CTX_new());
     std::array<unsigned char, digest_size> inner{};
@@ -146,20 +153,21 @@ Result<std::string> HmacKey::sign(std::string_view message) const {
     if (!ok) {
         return Error::internal("SHA-256 computation failed");
     }
-    return hex_encode(outer);
+    HexSignature signature;
+    static_assert(sizeof signature.digits == 2 * digest_size);
+    write_hex(outer, signature.digits.data());
+    return signature;
 }
 
 Result<std::string> hmac_sign(std::string_view key, std::string_view message) {
     TAVORI_ASSIGN_OR_RETURN(signer, HmacKey::create(key));
-    return signer.sign(message);
+    TAVORI_ASSIGN_OR_RETURN(signature, signer.sign(message));
+    return std::string(signature.text());
 }
 
 std::string hex_encode(std::span<const unsigned char> bytes) {
     std::string text(bytes.size() * 2, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        text[2 * i] = lower_hex[bytes[i] >> 4];
-        text[2 * i + 1] = lower_hex[bytes[i] & 0x0F];
-    }
+    write_hex(bytes, text.data());
     return text;
 }
 

@@ -10,6 +10,8 @@ namespace {
 using py::Object;
 
 // The host names this exchange looks up, interned once for the process.
+py::Name urllib_request{"urllib.request"};
+py::Name urllib_error{"urllib.error"};
 py::Name request_name{"Request"};
 py::Name method_name{"method"};
 py::Name urlopen_name{"urlopen"};
@@ -84,7 +86,7 @@ Result<HttpAnswer> answer_of(PyObject* code, PyObject* source) {
 // urlopen() raised: an HTTPError is an answer, anything else is passed on.
 Result<HttpAnswer> answer_of_failure() {
     Object raised = Object::steal(PyErr_GetRaisedException());
-    TAVORI_ASSIGN_OR_RETURN(error_module, py::import("urllib.error"));
+    TAVORI_ASSIGN_OR_RETURN(error_module, py::import(urllib_error));
     TAVORI_ASSIGN_OR_RETURN(http_error, attribute(error_module.get(), http_error_name));
     if (!PyErr_GivenExceptionMatches(raised.get(), http_error.get())) {
         PyErr_SetRaisedException(raised.release());
@@ -98,7 +100,7 @@ Result<HttpAnswer> answer_of_failure() {
 
 Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
                                 std::optional<std::string_view> body) {
-    TAVORI_ASSIGN_OR_RETURN(request_module, py::import("urllib.request"));
+    TAVORI_ASSIGN_OR_RETURN(request_module, py::import(urllib_request));
     TAVORI_ASSIGN_OR_RETURN(request_class, attribute(request_module.get(), request_name));
     TAVORI_ASSIGN_OR_RETURN(url_text, py::new_str(url));
     Result<Object> created = Error::pending();

@@ -1,6 +1,8 @@
 #include "utf8.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 namespace tavori {
 namespace {
@@ -52,10 +54,28 @@ Step next_step(std::string_view bytes, std::size_t at) noexcept {
     return {covered, covered == length};
 }
 
+// The end of the run of ASCII bytes from `at`, which is most of any text
+// the module reads: eight bytes per test instead of a decoder step each.
+std::size_t skip_ascii(std::string_view bytes, std::size_t at) noexcept {
+    constexpr std::uint64_t high_bits = 0x8080808080808080u;
+    std::uint64_t word = 0;
+    while (at + sizeof word <= bytes.size()) {
+        std::memcpy(&word, bytes.data() + at, sizeof word);
+        if ((word & high_bits) != 0) {
+            break;
+        }
+        at += sizeof word;
+    }
+    while (at < bytes.size() && static_cast<unsigned char>(bytes[at]) < 0x80) {
+        ++at;
+    }
+    return at;
+}
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
-    for (std::size_t at = 0; at < bytes.size();) {
+    for (std::size_t at = skip_ascii(bytes, 0); at < bytes.size(); at = skip_ascii(bytes, at)) {
         const Step step = next_step(bytes, at);
         if (!step.valid) {
             return false;
@@ -69,7 +89,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
     std::string text;
     text.reserve(bytes.size());
     std::size_t clean_from = 0;  // start of the run of valid bytes not yet copied
-    for (std::size_t at = 0; at < bytes.size();) {
+    for (std::size_t at = skip_ascii(bytes, 0); at < bytes.size(); at = skip_ascii(bytes, at)) {
         const Step step = next_step(bytes, at);
         if (!step.valid) {
             text.append(bytes.substr(clean_from, at - clean_from));

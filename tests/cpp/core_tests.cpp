@@ -200,8 +200,12 @@ TEST(MemberReader, LongAndEscapedStringsArriveWhole) {
     static constexpr std::string_view top[] = {"k"};
     MemberReader reader(top);
     const std::string long_text(100000, 'z');
-    ASSERT_TRUE(reader.read("{\"k\": \"" + long_text + "\\n\\u20ac\"}"));
+    const std::string escaped = "{\"k\": \"" + long_text + "\\n\\u20ac\"}";
+    ASSERT_TRUE(reader.read(escaped));
     EXPECT_EQ(text_of(reader.member(0)), long_text + "\n\u20ac");
+    const std::string plain = "{\"k\": \"" + long_text + "\"}";
+    ASSERT_TRUE(reader.read(plain));
+    EXPECT_EQ(text_of(reader.member(0)), long_text);
 }
 
 }  // namespace
