@@ -15,7 +15,8 @@ fi
 out=build/fuzz
 mkdir -p "$out/core" "$out/artifacts"
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -Isrc
-       -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -DBOOST_JSON_NO_LIB -DBOOST_CONTAINER_NO_LIB)
+       -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -DBOOST_JSON_NO_LIB -DBOOST_CONTAINER_NO_LIB
+       -DBOOST_JSON_NO_SSE2)
 objects=()
 for source in src/json_reading.cpp src/key_file.cpp src/signing.cpp src/utf8.cpp; do
     object="$out/core/$(basename "$source" .cpp).o"
