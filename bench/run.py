@@ -32,6 +32,8 @@ from reference_client import ReferenceClient  # noqa: E402
 
 COMMUNITY, SPONSOR = "bench-community-key", "bench-sponsor-key-0123456789"
 REPEATS = int(os.environ.get("BENCH_REPEATS", "7"))
+# Eight threads on two cores are bimodal from run to run, so more runs.
+LOOPBACK_RUNS = int(os.environ.get("BENCH_LOOPBACK_RUNS", "5"))
 ANSWER = json.dumps({"data": {
     "order_id": "T20261208-000123", "pay_url": "https://pay.example/T20261208-000123",
     "pay_status": 1, "pay_status_text": "paid", "settle_status": 0, "settle_status_text": "pending",
@@ -79,6 +81,16 @@ def verify_cases(module, reference, rows):
                      times["module"] * 1e6, times["reference"] * 1e6, times["reference"] / times["module"]))
 
 
+def request_alone() -> float:
+    """µs to build the urllib Request of one query_order, a fresh nonce in
+    each URL as in every call: a cost both clients pay alike."""
+    nonces = iter([os.urandom(16).hex() for _ in range(REPEATS * 5_000)])
+    template = ("https://pay.tavori.net/alipayment/sponsor/order-status/?community_key=bench-community-key"
+                "&timestamp=1796000000&nonce={}&signature=" + "0" * 64 + "&order_id=T20261208-000123")
+    return min(timeit.repeat(lambda: urllib.request.Request(template.format(next(nonces))),
+                             number=5_000, repeat=REPEATS)) / 5_000 * 1e6
+
+
 def in_process_cases(module, reference, rows):
     real_urlopen = urllib.request.urlopen
     urllib.request.urlopen = lambda request: Answered()
@@ -96,11 +108,20 @@ def in_process_cases(module, reference, rows):
 
 
 def start_sandbox():
+    # One worker: on two cores, more of them only contend for the sandbox's
+    # interpreter lock (8 client threads made 1.9x the 1-thread round trips
+    # against one worker, 1.5x against two or four).
     process = subprocess.Popen(
-        [sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", ":memory:",
+        [sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", ":memory:", "--workers", "1",
          "--account", f"{COMMUNITY}:{SPONSOR}"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     url = re.search(r"listening on (\S+)", process.stdout.readline()).group(1)
     return process, url
+
+
+def cpu_seconds(pid: int) -> float:
+    """User and system CPU time a process has used so far."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def throughput(call, threads: int, seconds: float) -> float:
@@ -124,7 +145,17 @@ def throughput(call, threads: int, seconds: float) -> float:
     return sum(done) / (time.perf_counter() - started)
 
 
-def loopback_cases(module, reference, rows, scaling):
+def cpu_per_round_trip(call, threads: int, sandbox_pid: int) -> tuple[float, float]:
+    """CPU time per round trip of this process and of the sandbox, in µs."""
+    client_before, sandbox_before = time.process_time(), cpu_seconds(sandbox_pid)
+    started = time.perf_counter()
+    rate = throughput(call, threads, 1.5)
+    trips = rate * (time.perf_counter() - started)
+    return ((time.process_time() - client_before) / trips * 1e6,
+            (cpu_seconds(sandbox_pid) - sandbox_before) / trips * 1e6)
+
+
+def loopback_cases(module, reference, rows, scaling, costs):
     process, url = start_sandbox()
     os.environ["TAVORI_PAY_BASE_URL"] = url
     for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
@@ -137,13 +168,15 @@ def loopback_cases(module, reference, rows, scaling):
         ]:
             for threads in (1, 8):
                 best = {"module": 0.0, "reference": 0.0}
-                for _ in range(3):
+                for _ in range(LOOPBACK_RUNS):
                     for name, client in (("module", module), ("reference", reference)):
                         best[name] = max(best[name], throughput(lambda: call(client), threads, 1.5))
                 rows.append((f"{label} over loopback, {threads} thread{'s' if threads > 1 else ''}",
                              "round trips per s", best["module"], best["reference"],
                              best["module"] / best["reference"]))
                 scaling.setdefault(label, {})[threads] = best["module"]
+                costs.setdefault(label, {})[threads] = cpu_per_round_trip(
+                    lambda: call(module), threads, process.pid)
     finally:
         process.terminate()
         process.wait(10)
@@ -231,27 +264,42 @@ def main() -> None:
     module, reference = tavori_pay.Client(COMMUNITY, SPONSOR), ReferenceClient(COMMUNITY, SPONSOR)
     rows: list = []
     scaling: dict = {}
+    costs: dict = {}
     verify_cases(module, reference, rows)
     in_process_cases(module, reference, rows)
-    loopback_cases(module, reference, rows, scaling)
+    request_cost = request_alone()
+    loopback_cases(module, reference, rows, scaling, costs)
     module_import, reference_import, brought = import_times()
     before, after = resident_growth()
 
     machine = f"{platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}"
     lines = [
         f"Measured on {machine}, {time.strftime('%Y-%m-%d')}; best of {REPEATS} alternating repeats "
-        "(loopback: best of 3 runs of 1.5 s against the local sandbox in its own process).",
+        f"(loopback: best of {LOOPBACK_RUNS} runs of 1.5 s against the local sandbox in its own process, one worker).",
         "",
         "| case | unit | tavori_pay | plain Python | speed-up |",
         "| --- | --- | ---: | ---: | ---: |",
     ]
     for case, unit, mine, theirs, ratio in rows:
         lines.append(f"| {case} | {unit} | {mine:,.2f} | {theirs:,.2f} | {ratio:.2f}× |")
+    query = next(row for row in rows if row[0].startswith("query_order, answered"))
     lines += [
         "",
+        f"- Requests answered in-process: building urllib's `Request` alone takes {request_cost:.2f} µs for a "
+        f"query_order URL, which both clients pay. Beside it, query_order costs {query[2] - request_cost:.2f} µs "
+        f"in tavori_pay against {query[3] - request_cost:.2f} µs in plain Python "
+        f"({(query[3] - request_cost) / (query[2] - request_cost):.1f}×).",
         f"- Threads: 8 threads sharing one client make {scaling['query_order'][8] / scaling['query_order'][1]:.2f}× "
         f"the query_order round trips of one thread, {scaling['create_payment'][8] / scaling['create_payment'][1]:.2f}× "
         "for create_payment.",
+        *(f"- CPU per {label} round trip (tavori_pay): the client {costs[label][1][0]:.0f} µs with 1 thread and "
+          f"{costs[label][8][0]:.0f} µs with 8, the sandbox {costs[label][1][1]:.0f} µs and {costs[label][8][1]:.0f} µs. "
+          f"At that cost the sandbox, one Python process, serves at most {1e6 / costs[label][1][1]:,.0f} round "
+          f"trips/s, and client and sandbox together on {os.cpu_count()} cores at most "
+          f"{os.cpu_count() * 1e6 / sum(costs[label][1]):,.0f}: here 8 threads can reach at most "
+          f"{min(1e6 / costs[label][1][1], os.cpu_count() * 1e6 / sum(costs[label][1])) / scaling[label][1]:.2f}× "
+          "the 1-thread rate."
+          for label in costs),
         f"- Import: `import tavori_pay` takes {module_import} µs in a fresh interpreter (self time, best of {REPEATS}); "
         f"the plain client's imports (hashlib, hmac, json, secrets, urllib) take {reference_import} µs. "
         f"Modules the import brings in besides itself: {', '.join(brought) if brought != ['tavori_pay'] else 'none'}.",
