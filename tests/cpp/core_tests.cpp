@@ -75,6 +75,19 @@ TEST(Utf8, Validity) {
     }
 }
 
+TEST(Utf8, AsciiRunsOfEveryLengthAndAlignment) {
+    for (std::size_t size = 0; size < 40; ++size) {
+        std::string text(size, 'a');
+        EXPECT_TRUE(is_ascii(text));
+        for (std::size_t at = 0; at < size; ++at) {
+            text[at] = '\x80';
+            EXPECT_FALSE(is_ascii(text)) << size << " " << at;
+            EXPECT_FALSE(is_valid_utf8(text));
+            text[at] = '\x7f';
+        }
+    }
+}
+
 TEST(Utf8, LossyDecodingReplacesMaximalSubparts) {
     const std::string r = "\xef\xbf\xbd";
     EXPECT_EQ(decode_utf8_lossy("\xff"), r);
