@@ -111,8 +111,8 @@ def in_process_cases(module, reference, rows):
 
 def start_sandbox():
     # One worker: on two cores, more of them only contend for the sandbox's
-    # interpreter lock (8 client threads made 1.9x the 1-thread round trips
-    # against one worker, 1.5x against two or four).
+    # interpreter lock (8 client threads made 1.7-1.9x the 1-thread round
+    # trips against one worker, 1.0-1.5x against two or four).
     process = subprocess.Popen(
         [sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", ":memory:", "--workers", "1",
          "--account", f"{COMMUNITY}:{SPONSOR}"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
