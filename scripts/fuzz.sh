@@ -13,23 +13,18 @@ if [ -z "$cxx" ]; then
     exit 1
 fi
 out=build/fuzz
-mkdir -p "$out/core" "$out/artifacts"
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -Isrc
-       -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -DBOOST_JSON_NO_LIB -DBOOST_CONTAINER_NO_LIB
-       -DBOOST_JSON_NO_SSE2)
-objects=()
-for source in src/json_reading.cpp src/key_file.cpp src/signing.cpp src/utf8.cpp; do
-    object="$out/core/$(basename "$source" .cpp).o"
-    if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ "${source%.cpp}.hpp" -nt "$object" ]; then
-        "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$source" -o "$object"
-    fi
-    objects+=("$object")
-done
+mkdir -p "$out/artifacts"
+# The harnesses and the core they link are built by CMake, with the flags
+# and definitions of every other build.
+cmake -S . -B "$out/cmake" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTAVORI_PAY_MODULE=OFF -DTAVORI_PAY_FUZZ=ON >/dev/null
+cmake --build "$out/cmake" -j2 >/dev/null
 
 total=0
-for harness in json key_file encoder amount hmac; do
-    binary="$out/fuzz_$harness"
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "fuzz/fuzz_$harness.cpp" "${objects[@]}" -lcrypto -o "$binary"
+for source in fuzz/fuzz_*.cpp; do
+    harness=$(basename "$source" .cpp)
+    harness=${harness#fuzz_}
+    binary="$out/cmake/fuzz_$harness"
     regressions=(fuzz/regressions/$harness/*)
     if [ -e "${regressions[0]}" ]; then
         "$binary" "${regressions[@]}" >/dev/null 2>&1 || { echo "fuzz: $harness fails a kept regression input" >&2; exit 1; }

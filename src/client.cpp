@@ -33,14 +33,10 @@ Result<std::string> text_of(PyObject* value, const char* what) {
     return std::string(text);
 }
 
-Result<py::Object> attribute(const py::Object& owner, const char* name) {
-    return py::checked(PyObject_GetAttrString(owner.get(), name));
-}
-
 // settings.WORKING_SPACE when it can be had as text; no value (and no
 // exception) when the setting is missing, raises, or is not a str.
 std::optional<std::string> configured_working_space(const py::Object& settings) {
-    auto setting = attribute(settings, "WORKING_SPACE");
+    auto setting = py::attribute(settings.get(), "WORKING_SPACE");
     if (setting && PyUnicode_Check(setting->get())) {
         if (auto text = py::utf8_view(setting->get())) {
             return std::string(*text);
@@ -53,7 +49,7 @@ std::optional<std::string> configured_working_space(const py::Object& settings) 
 // os.environ["IS_LAN"] is "true", exactly; any failure to read it counts as not.
 bool is_lan(const py::Object& os) {
     bool lan = false;
-    if (auto environ = attribute(os, "environ")) {
+    if (auto environ = py::attribute(os.get(), "environ")) {
         auto flag = py::checked(PyMapping_GetItemString(environ->get(), "IS_LAN"));
         if (flag && PyUnicode_Check(flag->get())) {
             auto text = py::utf8_view(flag->get());
@@ -70,23 +66,23 @@ py::Name sys_module{"sys"};
 
 Result<std::string> working_space() {
     TAVORI_ASSIGN_OR_RETURN(conf, py::import(django_conf));
-    TAVORI_ASSIGN_OR_RETURN(settings, attribute(conf, "settings"));
+    TAVORI_ASSIGN_OR_RETURN(settings, py::attribute(conf.get(), "settings"));
     if (auto configured = configured_working_space(settings)) {
         return *std::move(configured);
     }
     TAVORI_ASSIGN_OR_RETURN(os, py::import(os_module));
     if (is_lan(os)) {
         TAVORI_ASSIGN_OR_RETURN(sys, py::import(sys_module));
-        TAVORI_ASSIGN_OR_RETURN(executable_object, attribute(sys, "executable"));
+        TAVORI_ASSIGN_OR_RETURN(executable_object, py::attribute(sys.get(), "executable"));
         TAVORI_ASSIGN_OR_RETURN(executable, text_of(executable_object.get(), "sys.executable"));
-        TAVORI_ASSIGN_OR_RETURN(path, attribute(os, "path"));
-        TAVORI_ASSIGN_OR_RETURN(dirname, attribute(path, "dirname"));
+        TAVORI_ASSIGN_OR_RETURN(path, py::attribute(os.get(), "path"));
+        TAVORI_ASSIGN_OR_RETURN(dirname, py::attribute(path.get(), "dirname"));
         TAVORI_ASSIGN_OR_RETURN(executable_text, py::new_str(executable));
         TAVORI_ASSIGN_OR_RETURN(directory,
                                 py::checked(PyObject_CallOneArg(dirname.get(), executable_text.get())));
         return text_of(directory.get(), "os.path.dirname()");
     }
-    TAVORI_ASSIGN_OR_RETURN(getcwd, attribute(os, "getcwd"));
+    TAVORI_ASSIGN_OR_RETURN(getcwd, py::attribute(os.get(), "getcwd"));
     TAVORI_ASSIGN_OR_RETURN(directory, py::checked(PyObject_CallNoArgs(getcwd.get())));
     return text_of(directory.get(), "os.getcwd()");
 }

@@ -7,6 +7,10 @@
 #include "python.hpp"
 #include "records.hpp"
 
+#ifndef TAVORI_PAY_VERSION
+#error "the build defines the version, from pyproject.toml"
+#endif
+
 namespace tavori {
 namespace {
 
@@ -52,7 +56,7 @@ Status fill_module(PyObject* module) {
     TAVORI_RETURN_IF_ERROR(add_type(module, "Client", client_type()));
     TAVORI_RETURN_IF_ERROR(add_type(module, "PaymentResult", payment_result_type()));
     TAVORI_RETURN_IF_ERROR(add_type(module, "OrderStatus", order_status_type()));
-    TAVORI_ASSIGN_OR_RETURN(version, py::new_str("0.1.0"));
+    TAVORI_ASSIGN_OR_RETURN(version, py::new_str(TAVORI_PAY_VERSION));
     return add_attribute(module, "__version__", std::move(version));
 }
 

@@ -23,6 +23,15 @@ Result<PyObject*> Name::get() {
     return interned_;
 }
 
+Result<Object> attribute(PyObject* owner, Name& name) {
+    TAVORI_ASSIGN_OR_RETURN(text, name.get());
+    return checked(PyObject_GetAttr(owner, text));
+}
+
+Result<Object> attribute(PyObject* owner, const char* name) {
+    return checked(PyObject_GetAttrString(owner, name));
+}
+
 Result<Object> import(Name& name) {
     TAVORI_ASSIGN_OR_RETURN(text, name.get());
     // An imported module is one dictionary lookup away; the import machinery

@@ -56,6 +56,10 @@ private:
     PyObject* interned_ = nullptr;
 };
 
+// owner.name, the name interned once or, off the hot paths, given as text.
+Result<Object> attribute(PyObject* owner, Name& name);
+Result<Object> attribute(PyObject* owner, const char* name);
+
 // The module called `name`, looked up at each call: from sys.modules when it
 // is there, else through the import machinery (PyImport_Import), which also
 // raises for a module that sys.modules blocks with None.

@@ -7,6 +7,7 @@
 namespace tavori {
 namespace {
 
+using py::attribute;
 using py::Object;
 
 // The host names this exchange looks up, interned once for the process.
@@ -19,11 +20,6 @@ py::Name getcode_name{"getcode"};
 py::Name read_name{"read"};
 py::Name http_error_name{"HTTPError"};
 py::Name code_name{"code"};
-
-Result<Object> attribute(PyObject* owner, py::Name& name) {
-    TAVORI_ASSIGN_OR_RETURN(text, name.get());
-    return py::checked(PyObject_GetAttr(owner, text));
-}
 
 Result<Object> call_method(PyObject* owner, py::Name& name) {
     TAVORI_ASSIGN_OR_RETURN(method, attribute(owner, name));

@@ -5,7 +5,6 @@ through payment, settlement, refunds and expiry with signed callbacks."""
 from __future__ import annotations
 
 import hashlib
-import hmac
 import json
 import queue
 import re
@@ -24,6 +23,8 @@ import pytest
 
 from tavori_pay import Client
 from tavori_pay_sandbox import Account, Sandbox
+
+from conftest import sign
 
 COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
 
@@ -106,7 +107,7 @@ def signed_query(order_id: str, key: str = SPONSOR, **changes) -> str:
               "nonce": hashlib.md5(str(time.perf_counter_ns()).encode()).hexdigest()}
     fields.update(changes)
     signed = fields["community_key"] + fields["timestamp"] + fields["nonce"] + order_id
-    fields["signature"] = hmac.new(key.encode(), signed.encode(), hashlib.sha256).hexdigest()
+    fields["signature"] = sign(key, signed)
     fields["order_id"] = order_id
     return urlencode(fields)
 

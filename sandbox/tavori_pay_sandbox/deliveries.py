@@ -3,8 +3,6 @@ order and retried with exponential backoff when delivery fails."""
 
 from __future__ import annotations
 
-import hashlib
-import hmac
 import json
 import threading
 import urllib.error
@@ -12,6 +10,7 @@ import urllib.request
 from collections import deque
 from typing import Callable
 
+from .rules import sign
 from .store import Store
 
 SIGNATURE_HEADER = "X-Tavori-Signature"
@@ -26,10 +25,6 @@ def callback_body(order: dict, status: str) -> str:
         "reason": order["fail_reason"],
         "expired": order["expires_text"],
     })
-
-
-def sign(sponsor_key: str, body: str) -> str:
-    return hmac.new(sponsor_key.encode(), body.encode(), hashlib.sha256).hexdigest()
 
 
 class Deliveries:

@@ -16,6 +16,11 @@ AMOUNT = re.compile(r"(0|[1-9][0-9]*)(\.[0-9]{1,2})?")
 NONCE = re.compile(r"[0-9a-f]{32}")
 
 
+def sign(sponsor_key: str, text: str) -> str:
+    """The service's signature: HMAC-SHA-256 under the sponsor key, in hex."""
+    return hmac.new(sponsor_key.encode(), text.encode(), hashlib.sha256).hexdigest()
+
+
 class Refusal(Exception):
     """A request the service answers with {"detail": message}."""
 
@@ -78,8 +83,7 @@ def check_status_query(store: Store, query: dict[str, str], now: float) -> Accou
     if "order_id" not in query:
         raise Refusal("Missing field: order_id")
     signed = account.community_key + timestamp + nonce + query["order_id"]
-    expected = hmac.new(account.sponsor_key.encode(), signed.encode(), hashlib.sha256).hexdigest()
-    if not hmac.compare_digest(expected.encode(), signature.encode()):
+    if not hmac.compare_digest(sign(account.sponsor_key, signed).encode(), signature.encode()):
         raise Refusal("Invalid signature")
     check_freshness(store, account, query, now)
     return account
