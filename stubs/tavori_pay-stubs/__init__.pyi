@@ -1,4 +1,4 @@
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Literal, SupportsFloat, SupportsIndex, final
 
 __all__ = ["Client", "PaymentResult", "OrderStatus", "__version__"]
 
@@ -13,7 +13,7 @@ class Client:
         currency: str,
         recipient_account: str,
         notify_url: str,
-        pay_mode: str = "split",
+        pay_mode: Literal["split", "direct"] = "split",
         return_url: str | None = None,
     ) -> PaymentResult: ...
     def query_order(self, order_id: str) -> OrderStatus: ...
