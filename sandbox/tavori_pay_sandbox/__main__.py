@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import argparse
-import secrets
+import signal
 import sys
 import urllib.error
 import urllib.request
@@ -28,14 +28,19 @@ def positive(text: str) -> int:
 
 
 def serve(arguments: argparse.Namespace) -> int:
-    accounts = list(arguments.account)
-    demo = None
-    if not accounts:
-        demo = Account(f"demo-{secrets.token_hex(4)}", secrets.token_urlsafe(24), "Demo Shop")
-        accounts.append(demo)
-    sandbox = Sandbox(host=arguments.host, port=arguments.port, db=arguments.db, accounts=accounts,
-                      order_ttl=arguments.order_ttl, settle_delay=arguments.settle_delay,
-                      callback_first_delay=arguments.retry_delay, workers=arguments.workers)
+    try:
+        sandbox = Sandbox(host=arguments.host, port=arguments.port, db=arguments.db, accounts=arguments.account,
+                          order_ttl=arguments.order_ttl, settle_delay=arguments.settle_delay,
+                          callback_first_delay=arguments.retry_delay, workers=arguments.workers)
+    except OSError as error:
+        print(f"tavori-sandbox: cannot listen on {arguments.host}:{arguments.port}: {error.strerror or error}",
+              file=sys.stderr)
+        return 1
+    # Without accounts of its own the sandbox serves its demo account, kept in
+    # the database so that a restart keeps its keys and its orders.
+    demo = None if arguments.account else sandbox.store.demo_account()
+    # SIGTERM (a service manager, a container stop) ends it as Ctrl-C does.
+    signal.signal(signal.SIGTERM, _interrupt)
     try:
         print(f"Tavori sandbox listening on {sandbox.url}", flush=True)
         announce(demo, arguments.auth_key_dir)
@@ -44,6 +49,10 @@ def serve(arguments: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         print("Stopped.", flush=True)
     return 0
+
+
+def _interrupt(signum, frame) -> None:
+    raise KeyboardInterrupt
 
 
 def announce(demo: Account | None, auth_key_dir: str | None) -> None:

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import json
 import threading
+import time
 import urllib.error
 import urllib.request
-from collections import deque
 from typing import Callable
 
 from .rules import sign
@@ -29,56 +29,62 @@ def callback_body(order: dict, status: str) -> str:
 
 class Deliveries:
     """One worker per order with callbacks waiting, so an order's callbacks
-    arrive in the order of its events even while one is being retried."""
+    arrive in the order of its events even while one is being retried. The
+    waiting callbacks live in the store, so that a restart resumes them."""
 
     def __init__(self, store: Store, attempts: int, first_delay: float, log: Callable[[str], None]):
         self._store, self._attempts, self._first_delay, self._log = store, attempts, first_delay, log
-        self._queues: dict[str, deque] = {}
+        self._busy: set[str] = set()
         self._lock = threading.Lock()
         self._stopping = threading.Event()
         self._workers: list[threading.Thread] = []
 
     def send(self, order: dict, sponsor_key: str, status: str) -> None:
         body = callback_body(order, status)
-        item = (order["notify_url"], body, sign(sponsor_key, body), status)
-        with self._lock:
-            queue = self._queues.get(order["order_id"])
-            if queue is not None:
-                queue.append(item)
-                return
-            self._queues[order["order_id"]] = deque([item])
-            worker = threading.Thread(target=self._work, args=(order["order_id"],), daemon=True)
-            self._workers = [thread for thread in self._workers if thread.is_alive()] + [worker]
-        worker.start()
+        self._store.add_pending(order["order_id"], status, order["notify_url"], body, sign(sponsor_key, body),
+                                time.time())
+        self._serve(order["order_id"])
+
+    def resume(self) -> None:
+        """Starts the deliveries a previous run left waiting."""
+        for order_id in self._store.orders_with_pending():
+            self._serve(order_id)
 
     def stop(self, timeout: float = 5.0) -> None:
         self._stopping.set()
         for worker in list(self._workers):
             worker.join(timeout)
 
-    def _work(self, order_id: str) -> None:
-        while True:
-            with self._lock:
-                queue = self._queues[order_id]
-                if not queue:
-                    del self._queues[order_id]
-                    return
-                url, body, signature, event = queue[0]
-            self._deliver(order_id, url, body, signature, event)
-            with self._lock:
-                queue.popleft()
+    def _serve(self, order_id: str) -> None:
+        with self._lock:
+            if order_id in self._busy:
+                return
+            self._busy.add(order_id)
+            worker = threading.Thread(target=self._work, args=(order_id,), daemon=True)
+            self._workers = [thread for thread in self._workers if thread.is_alive()] + [worker]
+        worker.start()
 
-    def _deliver(self, order_id: str, url: str, body: str, signature: str, event: str) -> None:
-        delay = self._first_delay
-        for attempt in range(1, self._attempts + 1):
-            outcome = self._post(url, body, signature)
-            self._store.record_delivery(order_id, event, attempt, outcome)
-            self._log(f"callback {event} for {order_id} to {url}: attempt {attempt}, {outcome}")
-            if outcome.startswith("delivered"):
+    def _work(self, order_id: str) -> None:
+        while not self._stopping.is_set():
+            with self._lock:
+                pending = self._store.next_pending(order_id)
+                if pending is None:
+                    self._busy.discard(order_id)
+                    return
+            if self._stopping.wait(max(0.0, pending["due"] - time.time())):
                 return
-            if attempt < self._attempts and self._stopping.wait(delay):
-                return
-            delay *= 2
+            self._attempt(pending)
+
+    def _attempt(self, pending: dict) -> None:
+        order_id, event, attempt = pending["order_id"], pending["event"], pending["attempts"] + 1
+        outcome = self._post(pending["url"], pending["body"], pending["signature"])
+        self._store.record_delivery(order_id, event, attempt, outcome)
+        self._log(f"callback {event} for {order_id} to {pending['url']}: attempt {attempt}, {outcome}")
+        if outcome.startswith("delivered") or attempt >= self._attempts:
+            self._store.drop_pending(pending["id"])
+        else:
+            self._store.retry_pending(pending["id"], attempt,
+                                      time.time() + self._first_delay * 2 ** (attempt - 1))
 
     @staticmethod
     def _post(url: str, body: str, signature: str) -> str:

@@ -1,9 +1,10 @@
-"""The sandbox's state in SQLite: accounts, orders, seen nonces and callback
-deliveries. One connection guarded by one lock, so concurrent requests are
+"""The sandbox's state in SQLite: accounts, orders, seen nonces, callbacks
+waiting to be delivered and the log of delivery attempts. One connection guarded by one lock, so concurrent requests are
 safe; a file database keeps orders across restarts."""
 
 from __future__ import annotations
 
+import secrets
 import sqlite3
 import threading
 import time
@@ -54,6 +55,23 @@ CREATE TABLE IF NOT EXISTS deliveries (
     at REAL NOT NULL,
     outcome TEXT NOT NULL
 );
+-- Callbacks not yet delivered, kept so that a restart resumes them: the
+-- attempts already made and when the next one is due.
+CREATE TABLE IF NOT EXISTS pending_deliveries (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    order_id TEXT NOT NULL,
+    event TEXT NOT NULL,
+    url TEXT NOT NULL,
+    body TEXT NOT NULL,
+    signature TEXT NOT NULL,
+    attempts INTEGER NOT NULL,
+    due REAL NOT NULL
+);
+CREATE INDEX IF NOT EXISTS pending_by_order ON pending_deliveries (order_id, id);
+CREATE TABLE IF NOT EXISTS settings (
+    name TEXT PRIMARY KEY,
+    value TEXT NOT NULL
+);
 """
 
 NONCE_MEMORY = 900  # seconds a nonce is remembered: well past the timestamp window
@@ -92,6 +110,28 @@ class Store:
 
     def accounts(self) -> list[Account]:
         return [Account(**dict(row)) for row in self._run("SELECT * FROM accounts")]
+
+    def demo_account(self) -> Account:
+        """The store's demo account, made on first use and kept, so that a
+        restart on the same database keeps its keys and orders."""
+        with self._lock:
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                row = self._db.execute("SELECT value FROM settings WHERE name = 'demo_account'").fetchone()
+                if row is not None:
+                    found = self._db.execute("SELECT * FROM accounts WHERE community_key = ?",
+                                             (row["value"],)).fetchone()
+                    self._db.execute("COMMIT")
+                    return Account(**dict(found))
+                demo = Account(f"demo-{secrets.token_hex(4)}", secrets.token_urlsafe(24), "Demo Shop")
+                self._db.execute("INSERT INTO accounts VALUES (?, ?, ?)",
+                                 (demo.community_key, demo.sponsor_key, demo.merchant))
+                self._db.execute("INSERT INTO settings VALUES ('demo_account', ?)", (demo.community_key,))
+                self._db.execute("COMMIT")
+                return demo
+            except BaseException:
+                self._db.execute("ROLLBACK")
+                raise
 
     def remember_nonce(self, community_key: str, nonce: str, now: float) -> bool:
         """False when the account has used the nonce before (a replay)."""
@@ -144,6 +184,25 @@ class Store:
     def record_delivery(self, order_id: str, event: str, attempt: int, outcome: str) -> None:
         self._run("INSERT INTO deliveries (order_id, event, attempt, at, outcome) VALUES (?, ?, ?, ?, ?)",
                   (order_id, event, attempt, time.time(), outcome))
+
+    def add_pending(self, order_id: str, event: str, url: str, body: str, signature: str, due: float) -> None:
+        self._run("INSERT INTO pending_deliveries (order_id, event, url, body, signature, attempts, due) "
+                  "VALUES (?, ?, ?, ?, ?, 0, ?)", (order_id, event, url, body, signature, due))
+
+    def next_pending(self, order_id: str) -> dict[str, Any] | None:
+        """The order's oldest undelivered callback: the next one it must get."""
+        rows = self._run("SELECT * FROM pending_deliveries WHERE order_id = ? ORDER BY id LIMIT 1", (order_id,))
+        return dict(rows[0]) if rows else None
+
+    def retry_pending(self, pending_id: int, attempts: int, due: float) -> None:
+        self._run("UPDATE pending_deliveries SET attempts = ?, due = ? WHERE id = ?", (attempts, due, pending_id))
+
+    def drop_pending(self, pending_id: int) -> None:
+        self._run("DELETE FROM pending_deliveries WHERE id = ?", (pending_id,))
+
+    def orders_with_pending(self) -> list[str]:
+        return [row["order_id"] for row in
+                self._run("SELECT order_id FROM pending_deliveries GROUP BY order_id ORDER BY MIN(id)")]
 
     def deliveries(self, order_id: str | None = None) -> list[dict[str, Any]]:
         if order_id is None:
