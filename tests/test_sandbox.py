@@ -162,11 +162,18 @@ class TestRefusals:
         ({"sponsor_key": "wrong"}, "Sponsor key does not match the community key"),
         ({"timestamp": lambda: str(int(time.time()) - 301)}, "Timestamp is more than 300 seconds away from the service clock"),
         ({"timestamp": lambda: str(int(time.time()) + 400)}, "Timestamp is more than 300 seconds away from the service clock"),
-        ({"timestamp": "soon"}, "Timestamp must be whole seconds since 1970 in decimal"),
+        *[({"timestamp": odd}, "Timestamp must be whole seconds since 1970 in at most 12 decimal digits")
+          for odd in ("soon", "\u00b2", "1" * 400, "1" * 5000, "\u0661\u0667\u0660\u0660\u0660\u0660\u0660\u0660\u0660\u0660",
+                      "\uff11\uff17\uff10\uff10\uff10\uff10\uff10\uff10\uff10\uff10", "-1")],
         ({"nonce": "short"}, "Nonce must be 32 lower-case hex digits"),
         ({"currency": None}, "Missing field: currency"),
         ({"user_notify_url": ""}, "Missing field: user_notify_url"),
-        ({"amount": "1e3"}, "Amount must be a positive decimal with at most two fraction digits, not '1e3'"),
+        *[({"amount": odd}, "Amount must be a positive decimal below 10^15 with at most two fraction digits, "
+                            f"not {odd[:40]!r}")
+          for odd in ("1e3", "1" + "0" * 26, "1" * 16, "\u0661.00", "\u00b2")],
+        *[({field: "http://shop.example/done" + control + "Set-Cookie: evil=1"},
+           f"{field} must not contain control characters")
+          for field in ("return_url", "user_notify_url") for control in ("\r\n", "\n", "\x00", "\x7f")],
         ({"pay_mode": "instalments"}, "Unknown pay_mode 'instalments': use 'split' or 'direct'"),
         ({"recipient_account": ""}, "A split payment needs recipient_account"),
     ])

@@ -12,8 +12,12 @@ from .store import Account, Store
 
 TIMESTAMP_WINDOW = 300  # seconds either side of the service clock
 PAY_MODES = ("split", "direct")
-AMOUNT = re.compile(r"(0|[1-9][0-9]*)(\.[0-9]{1,2})?")
+# ASCII digits only (str.isdigit would take "²" and other scripts' digits),
+# and few enough of them that every amount is exact in cents.
+AMOUNT = re.compile(r"(0|[1-9][0-9]{0,14})(\.[0-9]{1,2})?")
+TIMESTAMP = re.compile(r"[0-9]{1,12}")
 NONCE = re.compile(r"[0-9a-f]{32}")
+CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 
 def sign(sponsor_key: str, text: str) -> str:
@@ -42,8 +46,8 @@ def account_of(store: Store, form: dict[str, str]) -> Account:
 def check_freshness(store: Store, account: Account, form: dict[str, str], now: float) -> None:
     """The timestamp is near the service clock and the nonce is new."""
     timestamp, nonce = required(form, "timestamp"), required(form, "nonce")
-    if not timestamp.isdigit():
-        raise Refusal("Timestamp must be whole seconds since 1970 in decimal")
+    if not TIMESTAMP.fullmatch(timestamp):
+        raise Refusal("Timestamp must be whole seconds since 1970 in at most 12 decimal digits")
     if abs(int(timestamp) - now) > TIMESTAMP_WINDOW:
         raise Refusal(f"Timestamp is more than {TIMESTAMP_WINDOW} seconds away from the service clock")
     if not NONCE.fullmatch(nonce):
@@ -55,7 +59,8 @@ def check_freshness(store: Store, account: Account, form: dict[str, str], now: f
 def amount_of(form: dict[str, str]) -> Decimal:
     text = required(form, "amount")
     if not AMOUNT.fullmatch(text) or Decimal(text) <= 0:
-        raise Refusal(f"Amount must be a positive decimal with at most two fraction digits, not {text!r}")
+        raise Refusal("Amount must be a positive decimal below 10^15 with at most two fraction digits, "
+                      f"not {text[:40]!r}")
     return Decimal(text)
 
 
@@ -68,6 +73,11 @@ def check_payment(store: Store, form: dict[str, str], now: float) -> tuple[Accou
     amount = amount_of(form)
     required(form, "currency")
     required(form, "user_notify_url")
+    for name in ("user_notify_url", "return_url"):
+        # A URL goes into a Location header and a request line: a line break
+        # in it would let its author add headers of their own.
+        if CONTROL.search(form.get(name, "")):
+            raise Refusal(f"{name} must not contain control characters")
     mode = required(form, "pay_mode")
     if mode not in PAY_MODES:
         raise Refusal(f"Unknown pay_mode {mode!r}: use 'split' or 'direct'")

@@ -3,9 +3,11 @@ the orders page and refunds, over one HTTP server with a pool of threads."""
 
 from __future__ import annotations
 
+import io
 import json
 import re
 import secrets
+import socket
 import sys
 import threading
 import time
@@ -13,7 +15,7 @@ from decimal import ROUND_HALF_UP, Decimal
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler
 from typing import Callable, Iterable
-from urllib.parse import parse_qsl, urlsplit
+from urllib.parse import parse_qsl, quote, urlsplit
 
 from . import pages, states
 from .deliveries import Deliveries
@@ -27,6 +29,12 @@ PAY_PAGE = re.compile(r"/pay/([A-Za-z0-9-]+)")
 PAY_ACTION = re.compile(r"/pay/([A-Za-z0-9-]+)/(pay|decline)")
 REFUND = re.compile(r"/sandbox/orders/([A-Za-z0-9-]+)/refund")
 FORM_TYPE = "application/x-www-form-urlencoded"
+MAX_BODY = 64 * 1024
+# Seconds a client has to send a whole request, head and body, once it has
+# started: a slow or stalled client gives its worker back after that.
+REQUEST_DEADLINE = 10.0
+# What stays as it is when a URL is percent-encoded for a header.
+URL_SAFE = "/:?#[]@!$&'()*+,;=%~"
 
 
 def _stderr(line: str) -> None:
@@ -49,9 +57,13 @@ class Sandbox:
         self.sweep_interval = sweep_interval
         self.log = log
         self.deliveries = Deliveries(self.store, callback_attempts, callback_first_delay, log)
-        self._server = PooledHTTPServer((host, port), _handler_for(self), workers)
+        try:
+            self._server = PooledHTTPServer((host, port), _handler_for(self), workers)
+        except BaseException:
+            self.store.close()
+            raise
         self._stopping = threading.Event()
-        self._moving = threading.Lock()
+        self._moving = threading.RLock()
         self._threads: list[threading.Thread] = []
 
     @property
@@ -60,6 +72,7 @@ class Sandbox:
         return f"http://{host}:{port}"
 
     def start(self) -> "Sandbox":
+        self.deliveries.resume()
         serve = lambda: self._server.serve_forever(poll_interval=0.05)  # noqa: E731
         for target in (serve, self._sweep):
             thread = threading.Thread(target=target, daemon=True)
@@ -69,6 +82,7 @@ class Sandbox:
 
     def serve_forever(self) -> None:
         """Serves on the calling thread until interrupted (the command line's way)."""
+        self.deliveries.resume()
         sweeper = threading.Thread(target=self._sweep, daemon=True)
         sweeper.start()
         try:
@@ -143,14 +157,17 @@ class Sandbox:
                           {"pay_status": states.DECLINED, "fail_reason": "declined by the payer"}, "failed")
 
     def refund(self, order_id: str) -> dict | None:
-        order = self.store.order(order_id)
-        if order is None:
-            return None
-        changes: dict = {"refund_status": states.REFUNDED}
-        if order["settle_status"] == states.SETTLED:
-            changes["settle_status"] = states.REVERSED
-        return self._move(order_id, {"pay_status": states.PAID, "refund_status": states.NOT_REFUNDED,
-                                     "settle_status": order["settle_status"]}, changes, "refunded")
+        # Read and changed under the lock every move takes, so that the
+        # settlement sweep cannot change the order in between.
+        with self._moving:
+            order = self.store.order(order_id)
+            if order is None:
+                return None
+            changes: dict = {"refund_status": states.REFUNDED}
+            if order["settle_status"] == states.SETTLED:
+                changes["settle_status"] = states.REVERSED
+            return self._move(order_id, {"pay_status": states.PAID, "refund_status": states.NOT_REFUNDED,
+                                         "settle_status": order["settle_status"]}, changes, "refunded")
 
     def expire_due(self) -> None:
         for order_id in self.store.due_expiries(time.time()):
@@ -193,16 +210,42 @@ def _handler_for(sandbox: Sandbox) -> type[BaseHTTPRequestHandler]:
     return Handler
 
 
+class _DeadlineStream(io.RawIOBase):
+    """A connection's incoming bytes, each read given only the time left
+    before the request's deadline, so that a client trickling its request
+    cannot hold a worker longer than that."""
+
+    def __init__(self, connection: socket.socket, deadline: float):
+        self._connection, self._deadline = connection, deadline
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        left = self._deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the request did not arrive in time")
+        self._connection.settimeout(left)
+        return self._connection.recv_into(buffer)
+
+
 class _Handler(BaseHTTPRequestHandler):
     service: Sandbox
     server_version = "TavoriSandbox/0.1"
-    # A connection that sends nothing (a browser's preconnection, say) gives
-    # its worker back after this many seconds.
-    timeout = 10
+    # Answers to a request line that names no version carry a status line and
+    # headers too: nobody speaks HTTP/0.9 to the sandbox.
+    default_request_version = "HTTP/1.0"
+
+    def setup(self) -> None:
+        super().setup()
+        self.rfile.close()
+        self.rfile = io.BufferedReader(_DeadlineStream(self.connection, time.monotonic() + REQUEST_DEADLINE))
 
     def log_request(self, code="-", size="-") -> None:
         # The path without its query: nothing secret is logged, nor noise.
-        self.service.log(f"{self.command} {urlsplit(self.path).path} {int(code) if str(code).isdigit() else code}")
+        # A request whose line could not be read has neither method nor path.
+        path = urlsplit(self.path).path if getattr(self, "path", None) else "-"
+        self.service.log(f"{self.command or '-'} {path} {int(code) if str(code).isdigit() else code}")
 
     def log_message(self, format: str, *args) -> None:
         pass
@@ -224,17 +267,36 @@ class _Handler(BaseHTTPRequestHandler):
         self._send(status, (text + "\n").encode(), "text/plain; charset=utf-8")
 
     def _redirect(self, location: str) -> None:
-        self._send(HTTPStatus.SEE_OTHER, b"", "text/plain", {"Location": location})
+        # A header holds ASCII only: anything else in a shop's URL is sent
+        # percent-encoded as UTF-8, as a browser would.
+        self._send(HTTPStatus.SEE_OTHER, b"", "text/plain", {"Location": quote(location, safe=URL_SAFE)})
+
+    def _body(self) -> bytes | None:
+        """The request's body, or None after answering a request whose length
+        is missing, malformed or too large."""
+        length = self.headers.get("Content-Length")
+        if length is None:
+            self._plain(HTTPStatus.LENGTH_REQUIRED, "A POST needs a Content-Length")
+            return None
+        length = length.strip()
+        if not (length.isascii() and length.isdigit()) or len(length) > 20:
+            self._plain(HTTPStatus.BAD_REQUEST, "Content-Length must be a whole number of bytes")
+            return None
+        if int(length) > MAX_BODY:
+            self._plain(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, f"A body may hold at most {MAX_BODY} bytes")
+            return None
+        return self.rfile.read(int(length))
 
     def _form(self) -> dict[str, str] | None:
         """The request's form, or None after answering a malformed request."""
         if self.headers.get_content_type() != FORM_TYPE:
             self._plain(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, f"Expected a {FORM_TYPE} body")
             return None
+        body = self._body()
+        if body is None:
+            return None
         try:
-            length = int(self.headers.get("Content-Length", "0"))
-            return dict(parse_qsl(self.rfile.read(length).decode("utf-8"), keep_blank_values=True,
-                                  strict_parsing=True)) if length else {}
+            return dict(parse_qsl(body.decode("utf-8"), keep_blank_values=True, strict_parsing=True)) if body else {}
         except (ValueError, UnicodeDecodeError):
             self._plain(HTTPStatus.BAD_REQUEST, "The body is not a well-formed form")
             return None
@@ -283,7 +345,8 @@ class _Handler(BaseHTTPRequestHandler):
         if path == STATUS_PATH:
             return self._plain(HTTPStatus.METHOD_NOT_ALLOWED, f"{path} takes GET")
         if match := PAY_ACTION.fullmatch(path):
-            self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            if self._body() is None:
+                return
             order_id, action = match.groups()
             order = self.service.store.order(order_id)
             if order is None:
@@ -293,7 +356,8 @@ class _Handler(BaseHTTPRequestHandler):
                 return self._redirect(order["return_url"])
             return self._redirect(f"/pay/{order_id}")
         if match := REFUND.fullmatch(path):
-            self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            if self._body() is None:
+                return
             if self.service.store.order(match.group(1)) is None:
                 return self._plain(HTTPStatus.NOT_FOUND, "No such order")
             if self.service.refund(match.group(1)) is None:
