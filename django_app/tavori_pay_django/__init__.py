@@ -1,0 +1,18 @@
+"""Payments through tavori_pay in a Django project: a Payment model, a safe
+notify view, signals, reconciliation and an admin.
+
+    INSTALLED_APPS += ["tavori_pay_django"]
+    path("payments/", include("tavori_pay_django.urls"))
+    payment = start_payment(Decimal("12.50"), "CNY", reference=str(order.pk), recipient_account="artist")
+    @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, **kwargs): ...
+"""
+
+__all__ = ["start_payment"]
+
+
+def __getattr__(name: str):
+    # Imported on first use: the models cannot load before Django's apps.
+    if name == "start_payment":
+        from .checkout import start_payment
+        return start_payment
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,0 +1,82 @@
+"""start_payment: the one call a shop makes at checkout."""
+
+from __future__ import annotations
+
+from decimal import Decimal
+
+from django.http import HttpRequest
+from django.urls import reverse
+
+from . import conf
+from .models import Payment
+from .transitions import Status
+
+CENT = Decimal("0.01")
+LIMIT = Decimal(10) ** 15  # what the model and the service hold
+
+
+def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
+                  pay_mode: str = "split", return_url: str | None = None,
+                  request: HttpRequest | None = None) -> Payment:
+    """Creates the order at the service and returns its saved Payment;
+    redirect the buyer to `payment.pay_url`.
+
+    The payment row is written before the service is asked, so that no order
+    the service creates can be unknown to the database: its notify URL names
+    the row. If the service call fails, the row is marked failed (it has no
+    pay URL and cannot be paid) and the module's error is raised unchanged:
+    RuntimeError for a refusal, urllib's OSError for no connection."""
+    amount = checked_amount(amount)
+    if pay_mode not in Payment.PayMode.values:
+        raise ValueError(f"pay_mode must be 'split' or 'direct', not {pay_mode!r}")
+    if not isinstance(reference, str) or not 0 < len(reference) <= 128:
+        raise ValueError("reference must be a non-empty str of at most 128 characters")
+    if not isinstance(currency, str) or not 0 < len(currency) <= 8:
+        raise ValueError("currency must be a non-empty str of at most 8 characters")
+    client = conf.client()
+    base = public_base(request)
+    payment = Payment.objects.create(reference=reference, amount=amount, currency=currency, pay_mode=pay_mode,
+                                     recipient_account=recipient_account)
+    notify_url = f"{base}{reverse('tavori_pay:notify')}?payment={payment.token}"
+    if return_url and return_url.startswith("/"):
+        return_url = base + return_url
+    try:
+        result = client.create_payment(float(amount), currency, recipient_account, notify_url,
+                                       pay_mode=pay_mode, return_url=return_url)
+    except Exception as error:
+        Payment.objects.filter(pk=payment.pk).update(status=Status.FAILED,
+                                                     failure_reason=f"checkout failed: {error}"[:255])
+        raise
+    payment.order_id, payment.pay_url = result.order_id, result.pay_url
+    payment.save(update_fields=["order_id", "pay_url", "updated_at"])
+    return payment
+
+
+def checked_amount(amount: Decimal) -> Decimal:
+    """The amount as the service will receive it, or ValueError/TypeError.
+    The module sends a double, so an amount is taken only when its value in
+    cents survives the trip to a double and back."""
+    if isinstance(amount, bool) or not isinstance(amount, (Decimal, int)):
+        raise TypeError(f"amount must be a Decimal, not {type(amount).__name__}")
+    amount = Decimal(amount)
+    if not amount.is_finite() or amount <= 0:
+        raise ValueError(f"amount must be a positive Decimal, not {amount}")
+    if amount >= LIMIT:
+        raise ValueError(f"amount must be below {LIMIT}, not {amount}")
+    _, digits, exponent = amount.as_tuple()
+    if any(digits[max(0, len(digits) + exponent + 2):]) and exponent < -2:
+        raise ValueError(f"amount {amount} has more than two fraction digits")
+    if Decimal(repr(float(amount))) != amount:
+        raise ValueError(f"amount {amount} cannot be sent exactly: the service takes it as a double, "
+                         f"which holds {Decimal(repr(float(amount)))}")
+    return amount.quantize(CENT)
+
+
+def public_base(request: HttpRequest | None) -> str:
+    """Where the service reaches the shop: PUBLIC_URL, else the request's own address."""
+    base = conf.config().public_url
+    if base:
+        return base
+    if request is None:
+        raise conf.ConfigurationError("start_payment needs request=, or TAVORI_PAY['PUBLIC_URL'] set")
+    return request.build_absolute_uri("/").rstrip("/")

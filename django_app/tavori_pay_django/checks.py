@@ -1,0 +1,100 @@
+"""System checks (`manage.py check`): the app can reach the service, verify
+its callbacks and be reached by it. No message ever holds a key's value."""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+from django.conf import settings
+from django.core import checks
+
+from . import conf
+
+KEY_NAMES = ("COMMUNITY_KEY", "SPONSOR_KEY")
+QUOTES = "\"'"
+
+
+@checks.register()
+def check_keys(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+    try:
+        current = conf.config()
+    except conf.ConfigurationError as error:
+        return [checks.Error(str(error), id="tavori_pay.E001")]
+    if current.community_key is None and not current.sponsor_keys:
+        return check_key_file(working_space() / "auth_key.py")
+    if current.community_key is None or not current.sponsor_keys:
+        return [checks.Error("TAVORI_PAY needs both COMMUNITY_KEY and SPONSOR_KEYS, or neither "
+                             "(then the keys are read from auth_key.py)", id="tavori_pay.E001")]
+    return []
+
+
+@checks.register(checks.Tags.security, deploy=False)
+def check_notify_url(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+    if settings.DEBUG:
+        return []
+    try:
+        public_url = conf.config().public_url
+    except conf.ConfigurationError:
+        return []  # reported by check_keys
+    if public_url and not public_url.startswith("https://"):
+        return [checks.Warning(f"TAVORI_PAY['PUBLIC_URL'] ({public_url}) is not HTTPS: callbacks and the "
+                               "buyer's return would travel unencrypted", id="tavori_pay.W001")]
+    return []
+
+
+@checks.register(checks.Tags.database)
+def check_sqlite_transactions(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+    messages = []
+    for alias, database in settings.DATABASES.items():
+        if database.get("ENGINE") == "django.db.backends.sqlite3" and \
+                database.get("OPTIONS", {}).get("transaction_mode") != "IMMEDIATE":
+            messages.append(checks.Warning(
+                f"database {alias!r} is SQLite without transaction_mode IMMEDIATE: concurrent callbacks "
+                "would fail with 'database is locked'",
+                hint='add "OPTIONS": {"transaction_mode": "IMMEDIATE"} to its settings', id="tavori_pay.W002"))
+    return messages
+
+
+def working_space() -> Path:
+    """Where the module looks for auth_key.py."""
+    if isinstance(getattr(settings, "WORKING_SPACE", None), str):
+        return Path(settings.WORKING_SPACE)
+    if os.environ.get("IS_LAN") == "true":
+        return Path(sys.executable).parent
+    return Path(os.getcwd())
+
+
+def check_key_file(path: Path) -> list[checks.CheckMessage]:
+    """The module takes, for each name, the first line that begins with it
+    and holds a "=", and the rest of that line less one pair of quotes. Warns
+    where that is not what the file's author meant."""
+    try:
+        lines = path.read_text(encoding="utf-8").splitlines()
+    except (OSError, UnicodeError) as error:
+        return [checks.Error(f"TAVORI_PAY has no keys and {path} cannot be read: "
+                             f"{getattr(error, 'strerror', None) or error}", id="tavori_pay.E002")]
+    messages = []
+    for name in KEY_NAMES:
+        found = next(((number, line.strip()) for number, line in enumerate(lines, 1)
+                      if line.strip().startswith(name) and "=" in line), None)
+        if found is None:
+            messages.append(checks.Error(f"{name} not found in {path}", id="tavori_pay.E003"))
+            continue
+        number, line = found
+        written_name, _, value = (part.strip() for part in line.partition("="))
+        where = f"{path}, line {number}"
+        if written_name != name:
+            messages.append(checks.Warning(
+                f"{where}: {written_name} is read as {name}, because it comes first and begins with that name",
+                hint=f"move the {name} line above it", id="tavori_pay.W003"))
+        elif value[:1] in QUOTES and (len(value) < 2 or value[-1] != value[0]):
+            messages.append(checks.Warning(
+                f"{where}: {name} has text after its closing quote, or no closing quote; the text is read "
+                "as part of the key", hint="end the line with the closing quote", id="tavori_pay.W004"))
+        elif value[:1] not in QUOTES and "#" in value:
+            messages.append(checks.Warning(f"{where}: {name} has a '#' that is read as part of the key",
+                                           hint="quote the key and put no comment after it",
+                                           id="tavori_pay.W004"))
+    return messages

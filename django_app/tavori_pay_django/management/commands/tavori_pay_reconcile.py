@@ -1,0 +1,49 @@
+"""manage.py tavori_pay_reconcile: bring open payments to the state the
+service knows, for the callbacks that never arrived. Run it from cron or any
+scheduler; several hosts may run it at once."""
+
+from __future__ import annotations
+
+
+from django.core.management.base import BaseCommand, CommandError
+
+from ... import conf
+from ...reconcile import REFUSED, reconcile, stale_payments
+
+
+class Command(BaseCommand):
+    help = "Ask the payment service about open payments and apply what it says."
+
+    def add_arguments(self, parser) -> None:
+        parser.add_argument("--older-than", type=float, default=None, metavar="SECONDS",
+                            help="only payments created longer ago (default: TAVORI_PAY['RECONCILE_AFTER'])")
+        parser.add_argument("--workers", type=int, default=1, help="queries made at once (default 1)")
+        parser.add_argument("--dry-run", action="store_true", help="ask, and show what would change, change nothing")
+
+    def handle(self, *args, older_than, workers, dry_run, **options) -> None:
+        if workers < 1:
+            raise CommandError("--workers must be at least 1")
+        try:
+            payment_ids = stale_payments(older_than)
+            show = self._progress(len(payment_ids))
+            summary = reconcile(payment_ids, workers=workers, dry_run=dry_run, progress=show)
+        except conf.ConfigurationError as error:
+            raise CommandError(str(error)) from None
+        if show is not None:
+            self.stderr.write("")
+        for refusal in summary.refusals[:20]:
+            self.stderr.write(f"refused: {refusal}")
+        self.stdout.write(summary.line(dry_run))
+        if summary.counts[REFUSED]:
+            raise CommandError(f"the service refused or could not answer {summary.counts[REFUSED]} queries")
+
+    def _progress(self, total: int):
+        stream = self.stderr._out
+        if not total or not stream.isatty():
+            return None
+
+        def show(done: int) -> None:
+            if done == total or done % 25 == 0:
+                stream.write(f"\rreconciling: {done}/{total}")
+                stream.flush()
+        return show

@@ -1,0 +1,72 @@
+"""A payment as the shop keeps it, and every callback the service sent about it."""
+
+from __future__ import annotations
+
+import uuid
+
+from django.db import models
+
+from .transitions import Outcome, Status
+
+
+class Payment(models.Model):
+    class PayMode(models.TextChoices):
+        SPLIT = "split"
+        DIRECT = "direct"
+
+    # Empty only while the service is being asked to create the order, or
+    # when that failed: such a payment has no pay URL and cannot be paid.
+    order_id = models.CharField(max_length=64, unique=True, null=True, blank=True)
+    # Goes into the notify URL, so that a callback finds its payment even if
+    # the order id could not be saved after the service created the order.
+    token = models.UUIDField(default=uuid.uuid4, unique=True, editable=False)
+    reference = models.CharField(max_length=128, db_index=True,
+                                 help_text="The shop's own reference, such as its order number.")
+    amount = models.DecimalField(max_digits=17, decimal_places=2)
+    currency = models.CharField(max_length=8)
+    pay_mode = models.CharField(max_length=8, choices=PayMode.choices, default=PayMode.SPLIT)
+    recipient_account = models.CharField(max_length=128, blank=True)
+    pay_url = models.URLField(max_length=512, blank=True)
+    status = models.CharField(max_length=16, choices=[(s.value, s.value) for s in Status],
+                              default=Status.PENDING.value, db_index=True)
+    settled_amount = models.DecimalField(max_digits=17, decimal_places=2, null=True, blank=True)
+    failure_reason = models.CharField(max_length=255, blank=True)
+    expires_at = models.DateTimeField(null=True, blank=True)
+    needs_review = models.BooleanField(default=False, db_index=True)
+    created_at = models.DateTimeField(auto_now_add=True, db_index=True)
+    updated_at = models.DateTimeField(auto_now=True)
+
+    class Meta:
+        ordering = ["-created_at"]
+        constraints = [models.CheckConstraint(condition=models.Q(amount__gt=0), name="tavori_pay_amount_positive")]
+
+    def __str__(self) -> str:
+        return f"{self.order_id or 'uncreated'} ({self.reference}): {self.amount} {self.currency} {self.status}"
+
+
+class Callback(models.Model):
+    """One distinct callback, stored as it arrived before anything in it is
+    believed. A redelivery of the same signed body is the same callback:
+    the unique digest catches it, and `deliveries` counts the arrivals."""
+
+    UNPROCESSED = "unprocessed"
+
+    payment = models.ForeignKey(Payment, null=True, blank=True, on_delete=models.PROTECT,
+                                related_name="callbacks")
+    digest = models.CharField(max_length=64, unique=True, help_text="SHA-256 of the signature and the body.")
+    body = models.BinaryField()
+    signature = models.CharField(max_length=128, blank=True)
+    signature_ok = models.BooleanField(null=True)
+    order_id = models.CharField(max_length=64, blank=True, db_index=True)
+    status = models.CharField(max_length=16, blank=True)
+    outcome = models.CharField(max_length=16, default=UNPROCESSED,
+                               choices=[(UNPROCESSED, UNPROCESSED)] + [(o.value, o.value) for o in Outcome])
+    deliveries = models.PositiveIntegerField(default=1)
+    received_at = models.DateTimeField(auto_now_add=True)
+    processed_at = models.DateTimeField(null=True, blank=True)
+
+    class Meta:
+        ordering = ["received_at", "id"]
+
+    def __str__(self) -> str:
+        return f"{self.status or 'callback'} for {self.order_id or '?'}: {self.outcome}"

@@ -1,0 +1,52 @@
+"""The notify view: the service's signed callbacks come in here."""
+
+from __future__ import annotations
+
+import logging
+
+from django.db import DatabaseError, transaction
+from django.http import HttpRequest, HttpResponse
+from django.views.decorators.csrf import csrf_exempt
+from django.views.decorators.http import require_POST
+
+from . import callbacks, conf
+
+logger = logging.getLogger("tavori_pay_django")
+
+SIGNATURE_HEADER = "X-Tavori-Signature"
+
+
+@csrf_exempt
+@require_POST
+@transaction.non_atomic_requests  # the callback is committed before it is processed
+def notify(request: HttpRequest) -> HttpResponse:
+    try:
+        limit = conf.config().callback_max_bytes
+        body = _body(request, limit)
+        if body is None:
+            logger.warning("callback refused: its body is over %d bytes", limit)
+            return _answer(413, f"a callback body may hold at most {limit} bytes")
+        answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))
+    except conf.ConfigurationError as error:
+        # Not the callback's fault: answered so that the service delivers it
+        # again once the configuration is mended.
+        logger.error("callback not processed: the payment keys are not usable: %s", error)
+        return _answer(500, "payments are not configured")
+    except DatabaseError as error:
+        logger.error("callback not processed: database error: %s", error)
+        return _answer(503, "database unavailable; deliver it again")
+    if answer.status != 200:
+        logger.warning("callback answered %d: %s", answer.status, answer.text)
+    return _answer(answer.status, answer.text)
+
+
+def _body(request: HttpRequest, limit: int) -> bytes | None:
+    declared = request.META.get("CONTENT_LENGTH") or "0"
+    if declared.isascii() and declared.isdigit() and int(declared) > limit:
+        return None
+    body = request.read(limit + 1)
+    return body if len(body) <= limit else None
+
+
+def _answer(status: int, text: str) -> HttpResponse:
+    return HttpResponse(text, status=status, content_type="text/plain; charset=utf-8")

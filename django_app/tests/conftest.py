@@ -1,0 +1,68 @@
+"""The app's tests run on SQLite, and on a PostgreSQL cluster started for
+the session when TAVORI_TEST_DATABASE=postgresql. The service is the sandbox,
+started for each test that needs it."""
+
+from __future__ import annotations
+
+import json
+import os
+
+import pytest
+
+from tavori_pay_sandbox import Account, Sandbox
+from tavori_pay_sandbox.rules import sign
+
+import postgres_cluster
+
+COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
+ON_POSTGRES = os.environ.get("TAVORI_TEST_DATABASE") == "postgresql"
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    binaries = postgres_cluster.server_binaries()
+    if binaries is None:
+        if os.environ.get("CI"):
+            pytest.fail(postgres_cluster.INSTALL_HINT)
+        pytest.skip(postgres_cluster.INSTALL_HINT)
+    cluster = postgres_cluster.Cluster(binaries).start()
+    yield cluster
+    cluster.remove()
+
+
+@pytest.fixture(scope="session")
+def django_db_modify_db_settings(request):
+    if ON_POSTGRES:
+        from django.conf import settings
+        settings.DATABASES["default"]["PORT"] = str(request.getfixturevalue("postgres").port)
+
+
+@pytest.fixture
+def no_proxy(monkeypatch):
+    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "https_proxy", "HTTPS_PROXY"):
+        monkeypatch.delenv(proxy, raising=False)
+
+
+@pytest.fixture
+def sandbox(monkeypatch, no_proxy):
+    with Sandbox(accounts=[Account(COMMUNITY, SPONSOR, "Test Shop")], callback_first_delay=0.05,
+                 sweep_interval=0.01, log=lambda line: None) as service:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", service.url)
+        yield service
+
+
+def signed(fields: dict, key: str = SPONSOR) -> tuple[bytes, str]:
+    body = json.dumps(fields)
+    return body.encode(), sign(key, body)
+
+
+def callback_fields(payment, status: str = "paid", **changes) -> dict:
+    fields = {"status": status, "order_id": payment.order_id, "amount": str(payment.amount),
+              "settle_amount": "", "reason": "", "expired": "2026-12-08 12:00:00"}
+    fields.update(changes)
+    return fields
+
+
+def post_callback(client, body: bytes, signature: str, query: str = ""):
+    return client.post(f"/payments/notify/{query}", body, content_type="application/json",
+                       HTTP_X_TAVORI_SIGNATURE=signature)

@@ -1,0 +1,161 @@
+"""start_payment: the amount the service receives is the Decimal the shop
+passed, and no order the service creates can be unknown to the database."""
+
+from __future__ import annotations
+
+import threading
+import urllib.error
+from decimal import Decimal
+from urllib.parse import urlsplit
+
+import pytest
+from django.db import OperationalError, connections, transaction
+from django.test import RequestFactory
+from hypothesis import HealthCheck, given, settings as hypothesis_settings, strategies as st
+
+from tavori_pay_django import start_payment
+from tavori_pay_django.models import Payment
+from tavori_pay_sandbox import Account, Sandbox
+
+from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, post_callback, signed
+
+pytestmark = pytest.mark.django_db(transaction=True)
+
+
+def start(amount=Decimal("128.00"), **kwargs):
+    kwargs.setdefault("reference", "order-1")
+    kwargs.setdefault("recipient_account", "artist")
+    return start_payment(amount, "CNY", **kwargs)
+
+
+def test_the_order_is_created_and_kept_with_its_notify_url_naming_the_payment(sandbox):
+    payment = start(return_url="/orders/1/done/")
+    kept = sandbox.store.order(payment.order_id)
+    assert (kept["amount"], kept["pay_mode"], kept["recipient_account"]) == ("128.00", "split", "artist")
+    assert kept["notify_url"] == f"https://shop.example/payments/notify/?payment={payment.token}"
+    assert kept["return_url"] == "https://shop.example/orders/1/done/"
+    assert Payment.objects.get() == payment
+    assert (payment.status, payment.pay_url) == ("pending", f"{sandbox.url}/pay/{payment.order_id}")
+
+
+def test_without_a_public_url_the_request_gives_the_address(sandbox, settings):
+    settings.TAVORI_PAY = {key: value for key, value in settings.TAVORI_PAY.items() if key != "PUBLIC_URL"}
+    request = RequestFactory().post("/checkout/", HTTP_HOST="127.0.0.1:8123")
+    payment = start(request=request, pay_mode="direct", recipient_account="")
+    assert sandbox.store.order(payment.order_id)["notify_url"].startswith("http://127.0.0.1:8123/payments/notify/")
+    with pytest.raises(Exception, match=r"start_payment needs request=, or TAVORI_PAY\['PUBLIC_URL'\] set"):
+        start()
+
+
+@pytest.mark.parametrize("amount, error, message", [
+    (128.0, TypeError, "amount must be a Decimal, not float"),
+    ("128.00", TypeError, "amount must be a Decimal, not str"),
+    (True, TypeError, "amount must be a Decimal, not bool"),
+    (Decimal("0"), ValueError, "amount must be a positive Decimal, not 0"),
+    (Decimal("-1.00"), ValueError, "amount must be a positive Decimal, not -1.00"),
+    (Decimal("NaN"), ValueError, "amount must be a positive Decimal, not NaN"),
+    (Decimal("1.001"), ValueError, "amount 1.001 has more than two fraction digits"),
+    (Decimal("12345678901234567.89"), ValueError, "amount must be below 1000000000000000"),
+    (Decimal("999999999999999.99"), ValueError,
+     "amount 999999999999999.99 cannot be sent exactly: the service takes it as a double, which holds 1000000000000000.0"),
+])
+def test_amounts_that_cannot_be_sent_exactly_are_refused_before_anything_is_written(sandbox, amount, error, message):
+    with pytest.raises(error, match=f"^{message.replace('(', '.').replace(')', '.')}"):
+        start(amount)
+    assert Payment.objects.count() == 0 and sandbox.store.orders() == []
+
+
+@hypothesis_settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(cents=st.one_of(st.integers(1, 10**6), st.integers(1, 10**17 - 1)))
+def test_every_amount_taken_reaches_the_service_as_exactly_that_decimal(sandbox, cents):
+    amount = Decimal(cents).scaleb(-2)
+    try:
+        payment = start(amount)
+    except ValueError as refusal:
+        assert "cannot be sent exactly" in str(refusal) or "must be below" in str(refusal)
+        assert Decimal(repr(float(amount))) != amount or amount >= 10**15
+        return
+    assert Decimal(sandbox.store.order(payment.order_id)["amount"]) == amount == payment.amount
+
+
+@pytest.mark.parametrize("failure", ["refused", "unreachable"])
+def test_a_checkout_the_service_does_not_take_leaves_no_payable_row(sandbox, settings, monkeypatch, client,
+                                                                   failure):
+    if failure == "refused":
+        settings.TAVORI_PAY = {**settings.TAVORI_PAY, "SPONSOR_KEYS": ["not-the-key"]}
+        expected = RuntimeError
+    else:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", "http://127.0.0.1:9")
+        expected = urllib.error.URLError
+    with pytest.raises(expected):
+        start()
+    payment = Payment.objects.get()
+    assert (payment.status, payment.order_id, payment.pay_url) == ("failed", None, "")
+    assert payment.failure_reason.startswith("checkout failed: ")
+    body, signature = signed({"status": "paid", "amount": "128.00"})
+    assert post_callback(client, body, signature).status_code == 400
+
+
+class StopsTheDatabaseAfterCreating(Sandbox):
+    """The service creates the order, then the shop's database goes down."""
+
+    def __init__(self, cluster, **kwargs):
+        super().__init__(**kwargs)
+        self.cluster = cluster
+
+    def create_order(self, form):
+        created = super().create_order(form)
+        self.cluster.stop()
+        return created
+
+
+@pytest.mark.skipif(not ON_POSTGRES, reason="stops the PostgreSQL server")
+def test_an_order_whose_id_could_not_be_saved_is_found_by_its_callback(request, monkeypatch, client, no_proxy):
+    cluster = request.getfixturevalue("postgres")
+    with StopsTheDatabaseAfterCreating(cluster, accounts=[Account(COMMUNITY, SPONSOR)],
+                                       log=lambda line: None) as sandbox:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
+        try:
+            with pytest.raises(OperationalError):
+                start()
+        finally:
+            cluster.start()
+            connections.close_all()
+        [order] = sandbox.store.orders()
+        payment = Payment.objects.get()
+        assert payment.order_id is None
+        # The service's callback comes to the notify URL it was given.
+        notify = urlsplit(order["notify_url"])
+        body, signature = signed({"status": "paid", "order_id": order["order_id"], "amount": order["amount"]})
+        assert post_callback(client, body, signature, query=f"?{notify.query}").status_code == 200
+    payment.refresh_from_db()
+    assert (payment.order_id, payment.status) == (order["order_id"], "paid")
+
+
+def test_a_callback_faster_than_the_checkout_commit_is_delivered_again(live_server, settings, monkeypatch,
+                                                                       no_proxy):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": live_server.url}
+    first_attempt, delivered = threading.Event(), threading.Event()
+
+    def log(line: str) -> None:  # the sandbox logs each attempt once it is recorded
+        if "attempt 1," in line:
+            first_attempt.set()
+        if "delivered" in line:
+            delivered.set()
+
+    with Sandbox(accounts=[Account(COMMUNITY, SPONSOR)], callback_first_delay=0.05, log=log) as sandbox:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
+        with transaction.atomic():  # as under ATOMIC_REQUESTS
+            payment = start()
+            sandbox.pay(payment.order_id)
+            # PostgreSQL answers at once that the order is unknown; SQLite
+            # makes the callback wait for the checkout's write lock.
+            if ON_POSTGRES:
+                assert first_attempt.wait(10)
+        assert delivered.wait(10)
+        outcomes = [delivery["outcome"] for delivery in sandbox.store.deliveries(payment.order_id)]
+    payment.refresh_from_db()
+    assert payment.status == "paid"
+    assert outcomes[-1] == "delivered (HTTP 200)"
+    if ON_POSTGRES:
+        assert outcomes[0] == "failed: HTTP 404"

@@ -1,0 +1,211 @@
+"""The notify view: every callback stored, verified, applied once under the
+payment's lock, and answered so that the service retries only what was not
+taken in."""
+
+from __future__ import annotations
+
+import json
+import logging
+import threading
+import urllib.error
+import urllib.request
+from decimal import Decimal
+
+import pytest
+from django.db import connections
+
+from tavori_pay_django.models import Callback, Payment
+from tavori_pay_django.signals import payment_needs_review, payment_status_changed
+
+from conftest import ON_POSTGRES, SPONSOR, callback_fields, post_callback, signed
+
+pytestmark = pytest.mark.django_db(transaction=True)
+
+
+@pytest.fixture
+def payment():
+    return Payment.objects.create(order_id="T20261208-0000000001", reference="order-1", amount=Decimal("128.00"),
+                                  currency="CNY", recipient_account="artist", pay_url="http://x/pay")
+
+
+@pytest.fixture
+def signals():
+    sent: list[tuple] = []
+
+    def changed(sender, payment, previous, new, **kwargs):
+        sent.append(("changed", payment.order_id, previous, new))
+
+    def review(sender, payment, reason, **kwargs):
+        sent.append(("review", payment.order_id, reason))
+
+    payment_status_changed.connect(changed)
+    payment_needs_review.connect(review)
+    yield sent
+    payment_status_changed.disconnect(changed)
+    payment_needs_review.disconnect(review)
+
+
+def deliver(client, payment, status="paid", **changes):
+    return post_callback(client, *signed(callback_fields(payment, status, **changes)))
+
+
+def test_callbacks_in_any_order_and_repeated_move_the_payment_once_each(client, payment, signals):
+    answers = [deliver(client, payment, status, settle_amount="89.60") for status in
+               ("settled", "paid", "settled", "paid", "refunded", "paid")]
+    assert [(answer.status_code, answer.content) for answer in answers] == [(200, b"success")] * 6
+    payment.refresh_from_db()
+    assert (payment.status, payment.settled_amount, payment.needs_review) == ("refunded", Decimal("89.60"), False)
+    assert str(payment.expires_at) == "2026-12-08 12:00:00+00:00"
+    assert signals == [("changed", payment.order_id, "pending", "settled"),
+                       ("changed", payment.order_id, "settled", "refunded")]
+    stored = {(c.status, c.outcome, c.deliveries) for c in Callback.objects.all()}
+    assert stored == {("settled", "applied", 2), ("paid", "stale", 3), ("refunded", "applied", 1)}
+    assert all(c.payment_id == payment.pk and c.signature_ok for c in Callback.objects.all())
+
+
+def test_paid_after_expired_wins_and_is_flagged(client, payment, signals):
+    deliver(client, payment, "expired", reason="not paid before it expired")
+    deliver(client, payment, "paid")
+    payment.refresh_from_db()
+    assert (payment.status, payment.needs_review, payment.failure_reason) == (
+        "paid", True, "not paid before it expired")
+    assert [signal[:4] for signal in signals] == [("changed", payment.order_id, "pending", "expired"),
+                                                  ("changed", payment.order_id, "expired", "paid"),
+                                                  ("review", payment.order_id,
+                                                   "paid after expired: money was taken for an ended payment")]
+
+
+def test_an_amount_mismatch_never_marks_paid_is_stored_and_asks_for_review(client, payment, signals):
+    answer = deliver(client, payment, "paid", amount="1.28")
+    assert answer.status_code == 200  # taken in: delivering it again would change nothing
+    payment.refresh_from_db()
+    assert (payment.status, payment.needs_review) == ("pending", True)
+    assert Callback.objects.get().outcome == "amount mismatch"
+    assert signals == [("review", payment.order_id, "the service reports 1.28 CNY for a payment of 128.00")]
+
+
+@pytest.mark.parametrize("case", ["forged body", "wrong key", "other account's order", "no signature",
+                                  "upper-case signature", "not UTF-8"])
+def test_a_bad_signature_is_refused_stored_and_its_body_not_believed(client, payment, signals, case):
+    body, signature = signed(callback_fields(payment))
+    body, signature = {
+        "forged body": (body.replace(b"128.00", b"0.01"), signature),
+        "wrong key": signed(callback_fields(payment), key="not-our-key"),
+        "other account's order": signed(callback_fields(payment, order_id="T-theirs"), key="their-sponsor"),
+        "no signature": (body, ""),
+        "upper-case signature": (body, signature.upper()),
+        "not UTF-8": (b"\xff" + body, signature),
+    }[case]
+    answer = post_callback(client, body, signature)
+    assert (answer.status_code, answer.content) == (400, b"invalid callback signature")
+    stored = Callback.objects.get()
+    assert (bytes(stored.body), stored.signature_ok, stored.outcome, stored.order_id, stored.payment) == (
+        body, False, "bad signature", "", None)
+    payment.refresh_from_db()
+    assert payment.status == "pending" and signals == []
+
+
+@pytest.mark.parametrize("fields", [{"status": "paid"}, {"status": "paid", "order_id": ""},
+                                    {"status": "dispatched", "order_id": "T20261208-0000000001"}])
+def test_a_signed_callback_without_order_id_or_known_status_is_refused(client, payment, fields):
+    answer = post_callback(client, *signed(fields))
+    assert answer.status_code == 400
+    assert Callback.objects.get().outcome == "malformed"
+    payment.refresh_from_db()
+    assert payment.status == "pending"
+
+
+def test_an_unknown_order_is_answered_for_redelivery_and_applied_when_it_comes_again(client, signals):
+    early = Payment(order_id="T-early", reference="r", amount=Decimal("5.00"), currency="CNY")
+    body, signature = signed(callback_fields(early))
+    assert post_callback(client, body, signature).status_code == 404
+    assert Callback.objects.get().outcome == "unknown order"
+    early.save()  # the checkout's transaction commits
+    assert post_callback(client, body, signature).status_code == 200
+    stored = Callback.objects.get()
+    assert (stored.outcome, stored.deliveries, stored.payment_id) == ("applied", 2, early.pk)
+    assert signals == [("changed", "T-early", "pending", "paid")]
+
+
+def test_the_notify_url_names_a_payment_whose_order_id_was_never_saved(client):
+    orphan = Payment.objects.create(reference="r", amount=Decimal("5.00"), currency="CNY")
+    fields = callback_fields(Payment(order_id="T-created", amount=Decimal("5.00")))
+    assert post_callback(client, *signed(fields), query=f"?payment={orphan.token}").status_code == 200
+    orphan.refresh_from_db()
+    assert (orphan.order_id, orphan.status) == ("T-created", "paid")
+    for token in ("not-a-uuid", "00000000-0000-0000-0000-000000000000"):
+        fields = callback_fields(Payment(order_id=f"T-{token}", amount=Decimal("5.00")))
+        assert post_callback(client, *signed(fields), query=f"?payment={token}").status_code == 404
+
+
+def test_old_sponsor_keys_still_verify_during_a_rotation(client, payment, settings):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "SPONSOR_KEYS": ["the-new-key", SPONSOR]}
+    assert deliver(client, payment).status_code == 200
+    payment.refresh_from_db()
+    assert payment.status == "paid"
+
+
+def test_a_body_over_the_limit_is_refused_unread(client, payment, settings):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "CALLBACK_MAX_BYTES": 256}
+    body, signature = signed(callback_fields(payment, reason="x" * 300))
+    assert post_callback(client, body, signature).status_code == 413
+    assert Callback.objects.count() == 0
+
+
+def test_only_post_is_answered(client):
+    assert client.get("/payments/notify/").status_code == 405
+
+
+def test_a_configuration_error_is_a_5xx_with_its_cause_logged_and_no_key(client, payment, settings, tmp_path,
+                                                                         caplog):
+    settings.TAVORI_PAY = {"PUBLIC_URL": "https://shop.example"}
+    settings.WORKING_SPACE = str(tmp_path)  # no auth_key.py there
+    body, signature = signed(callback_fields(payment))
+    with caplog.at_level(logging.ERROR, logger="tavori_pay_django"):
+        answer = post_callback(client, body, signature)
+    assert answer.status_code == 500
+    assert "Cannot read auth_key.py" in caplog.text and SPONSOR not in caplog.text
+    assert Callback.objects.get().outcome == "unprocessed"
+    (tmp_path / "auth_key.py").write_text('COMMUNITY_KEY = "shop-community"\nSPONSOR_KEY = "shop-sponsor-secret"\n')
+    assert post_callback(client, body, signature).status_code == 200
+    payment.refresh_from_db()
+    assert payment.status == "paid"
+
+
+def test_twenty_concurrent_deliveries_all_succeed_and_apply_once(live_server, payment, signals, no_proxy):
+    body, signature = signed(callback_fields(payment))
+    answers: list[int] = []
+    start = threading.Barrier(20)
+
+    def post() -> None:
+        request = urllib.request.Request(f"{live_server.url}/payments/notify/", body, method="POST", headers={
+            "Content-Type": "application/json", "X-Tavori-Signature": signature})
+        start.wait()
+        try:
+            answers.append(urllib.request.urlopen(request, timeout=30).status)
+        except urllib.error.HTTPError as error:
+            answers.append(error.code)
+
+    threads = [threading.Thread(target=post) for _ in range(20)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert answers == [200] * 20
+    assert signals == [("changed", payment.order_id, "pending", "paid")]
+    assert Callback.objects.get().deliveries == 20
+
+
+@pytest.mark.skipif(not ON_POSTGRES, reason="stops the PostgreSQL server")
+def test_the_database_down_is_a_5xx_so_the_service_retries(client, payment, request):
+    cluster = request.getfixturevalue("postgres")
+    body, signature = signed(callback_fields(payment))
+    connections.close_all()
+    cluster.stop()
+    try:
+        answer = post_callback(client, body, signature)
+    finally:
+        cluster.start()
+        connections.close_all()
+    assert answer.status_code == 503
+    assert post_callback(client, body, signature).status_code == 200
