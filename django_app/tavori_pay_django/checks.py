@@ -44,10 +44,14 @@ def check_notify_url(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
     return []
 
 
-@checks.register(checks.Tags.database)
+@checks.register()
 def check_sqlite_transactions(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+    return sqlite_warnings(settings.DATABASES)
+
+
+def sqlite_warnings(databases: dict) -> list[checks.CheckMessage]:
     messages = []
-    for alias, database in settings.DATABASES.items():
+    for alias, database in databases.items():
         if database.get("ENGINE") == "django.db.backends.sqlite3" and \
                 database.get("OPTIONS", {}).get("transaction_mode") != "IMMEDIATE":
             messages.append(checks.Warning(

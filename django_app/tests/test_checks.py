@@ -1,0 +1,73 @@
+"""manage.py check: what would make payments fail is reported before the
+first callback, naming the setting or the line, never a key's value."""
+
+from __future__ import annotations
+
+import pytest
+from django.core import checks
+
+from tavori_pay_django.checks import sqlite_warnings
+
+SECRET = "s3cr3t-value"
+
+
+def reported() -> list[tuple[str, str]]:
+    return [(message.id, message.msg) for message in checks.run_checks() if message.id.startswith("tavori_pay")]
+
+
+@pytest.fixture
+def key_file(settings, tmp_path):
+    settings.TAVORI_PAY = {"PUBLIC_URL": "https://shop.example"}
+    settings.WORKING_SPACE = str(tmp_path)
+    return tmp_path / "auth_key.py"
+
+
+@pytest.mark.parametrize("text, expected", [
+    (f'COMMUNITY_KEY = "c"\nSPONSOR_KEY = "{SECRET}"\n', []),
+    (f'COMMUNITY_KEY = "c"\nSPONSOR_KEY_PREVIOUS = "{SECRET}"\nSPONSOR_KEY = "new"\n',
+     [("tavori_pay.W003", "line 2: SPONSOR_KEY_PREVIOUS is read as SPONSOR_KEY, because it comes first "
+                          "and begins with that name")]),
+    (f'COMMUNITY_KEY = "c"  # {SECRET}\nSPONSOR_KEY = "s"\n',
+     [("tavori_pay.W004", "line 1: COMMUNITY_KEY has text after its closing quote, or no closing quote; "
+                          "the text is read as part of the key")]),
+    (f'COMMUNITY_KEY = "{SECRET}\nSPONSOR_KEY = "s"\n',
+     [("tavori_pay.W004", "line 1: COMMUNITY_KEY has text after its closing quote, or no closing quote; "
+                          "the text is read as part of the key")]),
+    (f"COMMUNITY_KEY = {SECRET} # mine\nSPONSOR_KEY = 's'\n",
+     [("tavori_pay.W004", "line 1: COMMUNITY_KEY has a '#' that is read as part of the key")]),
+    (f'COMMUNITY_KEY = "{SECRET}"\n', [("tavori_pay.E003", "SPONSOR_KEY not found in {path}")]),
+])
+def test_key_file_pitfalls_are_named_by_line_without_the_value(key_file, text, expected):
+    key_file.write_text(text)
+    messages = reported()
+    assert [(id, message.replace(f"{key_file}, ", "").replace(str(key_file), "{path}"))
+            for id, message in messages] == expected
+    assert not any(SECRET in message for _, message in messages)
+
+
+def test_a_missing_key_file_or_half_set_keys_are_errors(key_file, settings):
+    assert reported() == [("tavori_pay.E002", f"TAVORI_PAY has no keys and {key_file} cannot be read: "
+                                              "No such file or directory")]
+    settings.TAVORI_PAY = {"COMMUNITY_KEY": "c"}
+    assert [id for id, _ in reported()] == ["tavori_pay.E001"]
+    settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": SECRET}
+    assert reported() == [("tavori_pay.E001", "TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")]
+
+
+@pytest.mark.parametrize("debug, url, warned", [
+    (False, "http://shop.example", True), (False, "https://shop.example", False), (True, "http://127.0.0.1:8000",
+                                                                                   False),
+])
+def test_a_plain_http_notify_url_is_warned_about_outside_debug(settings, debug, url, warned):
+    settings.DEBUG = debug
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": url}
+    assert ("tavori_pay.W001" in [id for id, _ in reported()]) is warned
+
+
+def test_sqlite_without_immediate_transactions_is_warned_about():
+    sqlite = {"ENGINE": "django.db.backends.sqlite3", "NAME": "x.sqlite3"}
+    databases = {"default": sqlite, "immediate": {**sqlite, "OPTIONS": {"transaction_mode": "IMMEDIATE"}},
+                 "other": {"ENGINE": "django.db.backends.postgresql"}}
+    assert [(message.id, message.msg.split(" is ")[0]) for message in sqlite_warnings(databases)] == [
+        ("tavori_pay.W002", "database 'default'")]
+    assert reported() == []  # the tests' own SQLite settings

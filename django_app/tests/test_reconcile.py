@@ -1,0 +1,128 @@
+"""Reconciliation: when callbacks are lost, asking the service brings every
+payment to its true state, once, however many runs there are at once."""
+
+from __future__ import annotations
+
+import io
+import os
+import pty
+import threading
+from collections import Counter
+from decimal import Decimal
+
+import pytest
+from django.core.management import CommandError, call_command
+from django.db import connections
+
+from tavori_pay_django import start_payment
+from tavori_pay_django.models import Payment
+from tavori_pay_django.signals import payment_status_changed
+from tavori_pay_sandbox import Account, Sandbox
+
+from conftest import COMMUNITY, SPONSOR
+
+pytestmark = pytest.mark.django_db(transaction=True)
+
+
+@pytest.fixture
+def transitions():
+    seen: Counter = Counter()
+    lock = threading.Lock()
+
+    def count(sender, payment, previous, new, **kwargs):
+        with lock:
+            seen[payment.reference, previous, new] += 1
+
+    payment_status_changed.connect(count)
+    yield seen
+    payment_status_changed.disconnect(count)
+
+
+@pytest.fixture
+def lost_callbacks(settings, monkeypatch, no_proxy):
+    """Payments whose callbacks all go to an address nobody listens on,
+    moved at the service to every state a payment can reach."""
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}
+    truth = {}
+    # Settlement only when the test calls for it.
+    with Sandbox(accounts=[Account(COMMUNITY, SPONSOR)], settle_delay=10**9, callback_attempts=1,
+                 log=lambda line: None) as sandbox:
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
+        for number, fate in enumerate(["pending", "paid", "settled", "failed", "expired", "refunded"] * 3):
+            payment = start_payment(Decimal("10.00") + number, "CNY", reference=f"order-{number}",
+                                    recipient_account="artist")
+            order_id = payment.order_id
+            if fate in ("paid", "settled", "refunded"):
+                sandbox.pay(order_id)
+            if fate in ("settled", "refunded"):
+                sandbox.store.change_order(order_id, {"pay_status": 1}, {"settle_due": 0})
+                sandbox.settle_due()
+            if fate == "refunded":
+                sandbox.refund(order_id)
+            if fate == "failed":
+                sandbox.decline(order_id)
+            if fate == "expired":
+                sandbox.store.change_order(order_id, {"pay_status": 0}, {"expires": 0})
+                sandbox.expire_due()
+            truth[payment.reference] = fate
+        yield truth
+
+
+def reconcile(*arguments: str) -> str:
+    out = io.StringIO()
+    call_command("tavori_pay_reconcile", "--older-than", "0", *arguments, stdout=out, stderr=io.StringIO())
+    return out.getvalue().strip()
+
+
+def test_lost_callbacks_are_recovered_once_by_concurrent_runs(lost_callbacks, transitions):
+    assert set(Payment.objects.values_list("status", flat=True)) == {"pending"}
+    outputs: list[str] = []
+
+    def run() -> None:  # as a second host would, on connections of its own
+        try:
+            outputs.append(reconcile("--workers", "3"))
+        finally:
+            connections.close_all()
+
+    runs = [threading.Thread(target=run) for _ in range(2)]
+    for run in runs:
+        run.start()
+    for run in runs:
+        run.join()
+    assert dict(Payment.objects.values_list("reference", "status")) == lost_callbacks
+    moved = {reference: fate for reference, fate in lost_callbacks.items() if fate != "pending"}
+    assert transitions == Counter({(reference, "pending", fate): 1 for reference, fate in moved.items()})
+    assert len(outputs) == 2 and all(output.startswith("Reconciled ") for output in outputs)
+    # Run again: only the open ones (pending and paid) are asked about, and nothing moves.
+    assert reconcile() == "Reconciled 6 payments: 6 duplicate"
+    assert len(transitions) == len(moved)
+
+
+def test_a_dry_run_changes_nothing(lost_callbacks, transitions):
+    assert reconcile("--dry-run") == "Would reconcile 18 payments: 15 applied, 3 duplicate"
+    assert set(Payment.objects.values_list("status", flat=True)) == {"pending"} and not transitions
+
+
+def test_a_refusal_of_the_service_fails_the_command(lost_callbacks, settings):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "SPONSOR_KEYS": ["not-the-key"]}
+    errors = io.StringIO()
+    with pytest.raises(CommandError, match="^the service refused or could not answer 18 queries$"):
+        call_command("tavori_pay_reconcile", "--older-than", "0", stdout=io.StringIO(), stderr=errors)
+    assert "refused: T" in errors.getvalue() and "Invalid signature" in errors.getvalue()
+    assert "not-the-key" not in errors.getvalue()
+
+
+def test_young_payments_wait_for_their_callbacks(lost_callbacks, settings):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "RECONCILE_AFTER": 3600}
+    out = io.StringIO()
+    call_command("tavori_pay_reconcile", stdout=out)
+    assert out.getvalue().strip() == "Reconciled 0 payments: nothing to do"
+
+
+def test_progress_is_shown_on_a_terminal(lost_callbacks):
+    leader, follower = pty.openpty()
+    with os.fdopen(follower, "w") as terminal:
+        call_command("tavori_pay_reconcile", "--older-than", "0", stdout=io.StringIO(), stderr=terminal)
+    shown = os.read(leader, 4096).decode()
+    os.close(leader)
+    assert "reconciling: 18/18" in shown
