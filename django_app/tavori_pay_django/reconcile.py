@@ -11,7 +11,7 @@ from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
-from django.db import DatabaseError, close_old_connections, connections, transaction
+from django.db import DatabaseError, connections, transaction
 from django.utils import timezone
 
 from . import conf
@@ -55,22 +55,28 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
     client, summary, lock = conf.client(), Summary(), threading.Lock()
 
     def work() -> None:
+        while True:
+            try:
+                payment_id = ids.get_nowait()
+            except queue.Empty:
+                return
+            outcome = _reconcile_one(client, payment_id, dry_run, summary, lock)
+            with lock:
+                summary.counts[outcome] += 1
+                done = summary.total
+            if progress is not None:
+                progress(done)
+
+    def work_on_own_connections() -> None:
         try:
-            while True:
-                try:
-                    payment_id = ids.get_nowait()
-                except queue.Empty:
-                    return
-                outcome = _reconcile_one(client, payment_id, dry_run, summary, lock)
-                with lock:
-                    summary.counts[outcome] += 1
-                    done = summary.total
-                if progress is not None:
-                    progress(done)
+            work()
         finally:
             connections.close_all()
 
-    threads = [threading.Thread(target=work) for _ in range(max(1, workers))]
+    if workers <= 1:  # on the caller's thread and connection (a view, the admin)
+        work()
+        return summary
+    threads = [threading.Thread(target=work_on_own_connections) for _ in range(workers)]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -79,7 +85,6 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
 
 
 def _reconcile_one(client, payment_id: int, dry_run: bool, summary: Summary, lock: threading.Lock) -> str:
-    close_old_connections()
     try:
         with transaction.atomic():
             payment = (Payment.objects.select_for_update(skip_locked=True)

@@ -1,31 +1,32 @@
 from django.db import models
+from tavori_pay_django.models import Payment
 
 
 class Order(models.Model):
-    """The shop's own record of an order; the payment service's callbacks
-    move it forward, each at most once."""
+    """The shop's own order; its payment is the Payment whose reference is
+    the order's `reference`."""
 
     PENDING, PAID, FAILED, EXPIRED = "pending", "paid", "failed", "expired"
 
     product = models.CharField(max_length=100)
     amount = models.DecimalField(max_digits=12, decimal_places=2)
-    tavori_order_id = models.CharField(max_length=64, unique=True, null=True)
     state = models.CharField(max_length=16, default=PENDING)
     settled = models.BooleanField(default=False)
     refunded = models.BooleanField(default=False)
-    callbacks = models.PositiveIntegerField(default=0)
     created = models.DateTimeField(auto_now_add=True)
 
-    def apply(self, status: str) -> bool:
-        """Takes one verified callback into account; False when it changes
-        nothing (a repeated delivery)."""
-        self.callbacks += 1
-        changed = False
-        if status in (self.PAID, self.FAILED, self.EXPIRED) and self.state == self.PENDING:
-            self.state, changed = status, True
-        elif status == "settled" and not self.settled:
-            self.settled = changed = True
-        elif status == "refunded" and not self.refunded:
-            self.refunded = changed = True
-        self.save()
-        return changed
+    @property
+    def reference(self) -> str:
+        return f"shop-order-{self.pk}"
+
+    def payment(self) -> Payment | None:
+        return Payment.objects.filter(reference=self.reference).order_by("-created_at").first()
+
+
+class OrderEvent(models.Model):
+    """Each move of an order's payment, as fulfilment saw it."""
+
+    order = models.ForeignKey(Order, on_delete=models.CASCADE, related_name="events")
+    previous = models.CharField(max_length=16)
+    new = models.CharField(max_length=16)
+    at = models.DateTimeField(auto_now_add=True)

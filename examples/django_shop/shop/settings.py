@@ -1,4 +1,4 @@
-"""A small shop that takes payments through tavori_pay."""
+"""A small shop that takes payments through tavori_pay_django."""
 
 import os
 from pathlib import Path
@@ -9,29 +9,46 @@ SECRET_KEY = os.environ.get("SHOP_SECRET_KEY", "django-insecure-example-shop-onl
 DEBUG = os.environ.get("SHOP_DEBUG", "1") == "1"
 ALLOWED_HOSTS = ["127.0.0.1", "localhost", "testserver"]
 
-INSTALLED_APPS = ["django.contrib.contenttypes", "django.contrib.staticfiles", "shop"]
+INSTALLED_APPS = ["django.contrib.admin", "django.contrib.auth", "django.contrib.contenttypes",
+                  "django.contrib.sessions", "django.contrib.messages", "django.contrib.staticfiles",
+                  "tavori_pay_django", "shop"]
 MIDDLEWARE = [
     "django.middleware.security.SecurityMiddleware",
+    "django.contrib.sessions.middleware.SessionMiddleware",
     "django.middleware.common.CommonMiddleware",
     "django.middleware.csrf.CsrfViewMiddleware",
+    "django.contrib.auth.middleware.AuthenticationMiddleware",
+    "django.contrib.messages.middleware.MessageMiddleware",
 ]
 ROOT_URLCONF = "shop.urls"
 TEMPLATES = [{
     "BACKEND": "django.template.backends.django.DjangoTemplates",
     "APP_DIRS": True,
-    "OPTIONS": {"context_processors": ["django.template.context_processors.request"]},
+    "OPTIONS": {"context_processors": ["django.template.context_processors.request",
+                                       "django.contrib.auth.context_processors.auth",
+                                       "django.contrib.messages.context_processors.messages"]},
 }]
-DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": BASE_DIR / "shop.sqlite3"}}
+if os.environ.get("SHOP_DB_NAME"):
+    DATABASES = {"default": {"ENGINE": "django.db.backends.postgresql", "NAME": os.environ["SHOP_DB_NAME"],
+                             "USER": os.environ.get("SHOP_DB_USER", "postgres"),
+                             "HOST": os.environ.get("SHOP_DB_HOST", "127.0.0.1"),
+                             "PORT": os.environ.get("SHOP_DB_PORT", "5432")}}
+else:
+    # IMMEDIATE: concurrent callbacks wait for each other instead of failing
+    # with "database is locked".
+    DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": BASE_DIR / "shop.sqlite3",
+                             "OPTIONS": {"transaction_mode": "IMMEDIATE"}}}
 DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 USE_TZ = True
 STATIC_URL = "static/"
 
-# tavori_pay's Client() reads COMMUNITY_KEY and SPONSOR_KEY from
-# WORKING_SPACE/auth_key.py (see auth_key.py.example).
+# tavori_pay reads COMMUNITY_KEY and SPONSOR_KEY from WORKING_SPACE/auth_key.py
+# (see auth_key.py.example).
 WORKING_SPACE = os.environ.get("SHOP_WORKING_SPACE", str(BASE_DIR))
-
-# Where the payment service reaches the shop (notify and return URLs); empty
-# means the address the customer's request came to.
-SHOP_PUBLIC_URL = os.environ.get("SHOP_PUBLIC_URL", "")
+TAVORI_PAY = {
+    # Where the payment service reaches the shop; empty means the address
+    # the customer's request came to.
+    "PUBLIC_URL": os.environ.get("SHOP_PUBLIC_URL", ""),
+}
 # The account that receives the royalty share of every split payment.
 SHOP_ROYALTY_RECIPIENT = os.environ.get("SHOP_ROYALTY_RECIPIENT", "artist@example.com")

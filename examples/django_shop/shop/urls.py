@@ -1,10 +1,12 @@
-from django.urls import path
+from django.contrib import admin
+from django.urls import include, path
 
 from . import views
 
 urlpatterns = [
     path("", views.checkout, name="checkout"),
-    path("payments/notify/", views.notify, name="notify"),
+    path("payments/", include("tavori_pay_django.urls")),
     path("orders/<int:pk>/done/", views.done, name="done"),
     path("orders/<int:pk>/", views.order, name="order"),
+    path("admin/", admin.site.urls),
 ]

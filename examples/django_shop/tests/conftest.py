@@ -55,7 +55,7 @@ class CallbackCatcher:
 @pytest.fixture
 def catcher(settings):
     catcher = CallbackCatcher()
-    settings.SHOP_PUBLIC_URL = catcher.url
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": catcher.url}
     yield catcher
     catcher.server.shutdown()
     catcher.server.server_close()
