@@ -7,6 +7,8 @@ test: bootstrap test-python test-cpp
 
 test-python:
 	.venv/bin/python -m pytest
+	cd django_app/tests && ../../.venv/bin/python -m pytest
+	cd django_app/tests && TAVORI_TEST_DATABASE=postgresql ../../.venv/bin/python -m pytest
 	cd examples/django_shop && ../../.venv/bin/python -m pytest
 
 test-cpp:

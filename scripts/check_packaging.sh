@@ -25,12 +25,15 @@ for library in $needed; do
         *) echo "packaging: unexpected library $library" >&2; exit 1 ;;
     esac
 done
-for expected in tavori_pay_sandbox/__init__.py tavori_pay-stubs/__init__.pyi; do
+for expected in tavori_pay_sandbox/__init__.py tavori_pay-stubs/__init__.pyi tavori_pay_django/__init__.py \
+                tavori_pay_django/migrations/0001_initial.py \
+                tavori_pay_django/management/commands/tavori_pay_reconcile.py; do
     [ -f "$unpacked/$expected" ] || { echo "packaging: the wheel lacks $expected" >&2; exit 1; }
 done
 contents=$(tar tzf "$sdist")
 for expected in CMakeLists.txt src/lib.cpp src/json_reading.cpp sandbox/tavori_pay_sandbox/server.py \
-                stubs/tavori_pay-stubs/__init__.pyi LICENSE README.md CHANGELOG.md; do
+                stubs/tavori_pay-stubs/__init__.pyi django_app/tavori_pay_django/models.py \
+                LICENSE README.md CHANGELOG.md; do
     grep -q "/$expected\$" <<<"$contents" || { echo "packaging: the sdist lacks $expected" >&2; exit 1; }
 done
 if grep -q -E '/(\.venv|build)/' <<<"$contents"; then
@@ -42,4 +45,6 @@ fi
 build/wheel-venv/bin/python -m pip install -q --no-index --find-links "$dist" --only-binary=:all: tavori-pay
 build/wheel-venv/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy >/dev/null 2>&1
 build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider tests
+# The Django app as installed from the wheel, not from the source tree.
+(cd django_app/tests && ../../build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider -o pythonpath=.)
 echo "packaging: the wheel passes the suite in a fresh venv"

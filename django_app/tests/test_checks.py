@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import pytest
 from django.core import checks
+from django.core.management import call_command
 
 from tavori_pay_django.checks import sqlite_warnings
 
@@ -71,3 +72,8 @@ def test_sqlite_without_immediate_transactions_is_warned_about():
     assert [(message.id, message.msg.split(" is ")[0]) for message in sqlite_warnings(databases)] == [
         ("tavori_pay.W002", "database 'default'")]
     assert reported() == []  # the tests' own SQLite settings
+
+
+@pytest.mark.django_db
+def test_the_shipped_migrations_match_the_models():
+    call_command("makemigrations", "tavori_pay", "--check", "--dry-run", verbosity=0)

@@ -1,0 +1,69 @@
+"""The example shop served by gunicorn with several worker processes on a
+database of the session's PostgreSQL cluster, as a shop runs in production."""
+
+from __future__ import annotations
+
+import http.cookiejar
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+import postgres_cluster
+
+ROOT = Path(__file__).resolve().parents[2]
+SHOP = ROOT / "examples" / "django_shop"
+
+
+class ShopServer:
+    def __init__(self, cluster: postgres_cluster.Cluster, database: str, working_space: Path, service_url: str,
+                 workers: int = 4):
+        self.port = postgres_cluster.free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.workers = workers
+        self.environment = {
+            **os.environ, "DJANGO_SETTINGS_MODULE": "shop.settings",
+            "PYTHONPATH": os.pathsep.join([str(SHOP), str(ROOT / "django_app")]),
+            "SHOP_DB_NAME": database, "SHOP_DB_PORT": str(cluster.port), "SHOP_WORKING_SPACE": str(working_space),
+            "SHOP_PUBLIC_URL": self.url, "SHOP_DEBUG": "0", "TAVORI_PAY_BASE_URL": service_url,
+        }
+        cluster.create_database(database)
+        subprocess.run([sys.executable, "-m", "django", "migrate", "-v0"], env=self.environment, check=True,
+                       timeout=120)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "gunicorn", "--workers", str(workers), "--bind", f"127.0.0.1:{self.port}",
+             "--graceful-timeout", "5", "shop.wsgi"], env=self.environment, cwd=SHOP,
+            stderr=subprocess.PIPE, text=True)
+        booted = 0
+        for line in self.process.stderr:  # gunicorn announces each worker it starts
+            booted += "Booting worker" in line
+            if booted == workers:
+                break
+        else:
+            raise RuntimeError("gunicorn did not start its workers")
+        # Kept, so that a full pipe never stalls the server, and for a failing test to show.
+        self.log: list[str] = []
+        threading.Thread(target=lambda: self.log.extend(self.process.stderr), daemon=True).start()
+
+    def checkout(self, product: str = "poster") -> str:
+        """Buys as a browser does, through the CSRF-protected form; the order id
+        the pay page is for."""
+        opener = urllib.request.build_opener(urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+        page = opener.open(f"{self.url}/", timeout=30).read().decode()
+        token = re.search(r'name="csrfmiddlewaretoken" value="([^"]+)"', page).group(1)
+        form = urllib.parse.urlencode({"csrfmiddlewaretoken": token, "product": product}).encode()
+        answer = opener.open(urllib.request.Request(f"{self.url}/", form, headers={"Referer": f"{self.url}/"}),
+                             timeout=30)
+        return answer.geturl().rsplit("/pay/", 1)[1]
+
+    def stop(self) -> None:
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(20)
+        finally:
+            self.process.kill()
