@@ -7,8 +7,7 @@ import hashlib
 import uuid
 from dataclasses import dataclass
 
-from django.db import IntegrityError, transaction
-from django.db.models import F
+from django.db import connections, router, transaction
 from django.utils import timezone
 
 from . import conf
@@ -34,46 +33,50 @@ RECEIVED = Answer(200, "success")
 def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
     """Handles one delivery. Raises ConfigurationError or DatabaseError when
     it could not be handled; the callback then stays unprocessed."""
-    callback = _store(body, signature)
-    if callback.outcome in SETTLED_OUTCOMES:
+    callback_id, outcome = _store(body, signature)
+    if outcome in SETTLED_OUTCOMES:
         return RECEIVED
     clients = conf.clients()
     fields = _verified_fields(clients, body, signature)
     if fields is None:
-        _mark(callback, Outcome.BAD_SIGNATURE, signature_ok=False)
+        _mark(callback_id, Outcome.BAD_SIGNATURE, signature_ok=False)
         return Answer(400, "invalid callback signature")
     order_id, report = fields.get("order_id", ""), from_callback(fields)
     if not order_id or report is None:
-        _mark(callback, Outcome.MALFORMED, signature_ok=True, order_id=order_id[:64],
+        _mark(callback_id, Outcome.MALFORMED, signature_ok=True, order_id=order_id[:64],
               status=fields.get("status", "")[:16])
         return Answer(400, "a callback needs an order_id and a known status")
-    with transaction.atomic():
-        callback = Callback.objects.select_for_update().get(pk=callback.pk)
-        if callback.outcome in SETTLED_OUTCOMES:
-            return RECEIVED
+    with transaction.atomic(using=router.db_for_write(Payment)):
+        # The payment's lock orders every delivery of this callback too: a
+        # second one that waited here finds the payment moved, and its mark
+        # below does not overwrite the first one's.
         payment = _locked_payment(order_id, token, report)
         if payment is None:
-            _mark(callback, Outcome.UNKNOWN_ORDER, signature_ok=True, order_id=order_id[:64],
+            _mark(callback_id, Outcome.UNKNOWN_ORDER, signature_ok=True, order_id=order_id[:64],
                   status=report.status)
             # Perhaps the payment's transaction has not committed yet: the
             # service delivers again.
             return Answer(404, "unknown order; deliver it again")
         decision = apply(payment, report)
-        _mark(callback, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
+        _mark(callback_id, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
               payment=payment)
     return RECEIVED
 
 
-def _store(body: bytes, signature: str) -> Callback:
-    """The callback's row, written and committed before any work; a
-    redelivery finds the row of its first delivery through the digest."""
+def _store(body: bytes, signature: str) -> tuple[int, str]:
+    """Writes the callback's row before any work, and returns its id and
+    outcome so far. A redelivery meets the unique digest of its first
+    delivery and only counts itself: one statement either way."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
-    try:
-        with transaction.atomic():
-            return Callback.objects.create(digest=digest, body=body, signature=signature[:128])
-    except IntegrityError:
-        Callback.objects.filter(digest=digest).update(deliveries=F("deliveries") + 1)
-        return Callback.objects.get(digest=digest)
+    database = connections[router.db_for_write(Callback)]
+    table = database.ops.quote_name(Callback._meta.db_table)
+    with database.cursor() as cursor:
+        cursor.execute(
+            f"INSERT INTO {table} (digest, body, signature, order_id, status, outcome, deliveries, received_at) "
+            f"VALUES (%s, %s, %s, '', '', %s, 1, %s) "
+            f"ON CONFLICT (digest) DO UPDATE SET deliveries = {table}.deliveries + 1 RETURNING id, outcome",
+            [digest, body, signature[:128], Callback.UNPROCESSED, timezone.now()])
+        return cursor.fetchone()
 
 
 def _verified_fields(clients, body: bytes, signature: str) -> dict[str, str] | None:
@@ -93,9 +96,11 @@ def _verified_fields(clients, body: bytes, signature: str) -> dict[str, str] | N
 
 
 def _locked_payment(order_id: str, token: str | None, report) -> Payment | None:
-    payment = Payment.objects.select_for_update().filter(order_id=order_id).first()
-    if payment is not None or not token:
-        return payment
+    try:
+        return Payment.objects.select_for_update().get(order_id=order_id)
+    except Payment.DoesNotExist:
+        if not token:
+            return None
     # A payment whose order id was not saved after the service created the
     # order (the database failed, or the answer was lost to a time-out): the
     # notify URL names it, the signed body gives the id.
@@ -111,9 +116,16 @@ def _locked_payment(order_id: str, token: str | None, report) -> Payment | None:
     return payment
 
 
-def _mark(callback: Callback, outcome: Outcome, **fields) -> None:
-    for name, value in fields.items():
-        setattr(callback, name, value)
-    callback.outcome = outcome
-    callback.processed_at = timezone.now()
-    callback.save(update_fields=[*fields, "outcome", "processed_at"])
+def _mark(callback_id: int, outcome: Outcome, *, signature_ok: bool, order_id: str = "", status: str = "",
+          payment: Payment | None = None) -> None:
+    """Records what the callback did, unless another delivery of it already
+    settled that. One plain statement: it runs for every callback."""
+    database = connections[router.db_for_write(Callback)]
+    table = database.ops.quote_name(Callback._meta.db_table)
+    settled = ", ".join(["%s"] * len(SETTLED_OUTCOMES))
+    with database.cursor() as cursor:
+        cursor.execute(
+            f"UPDATE {table} SET outcome = %s, processed_at = %s, signature_ok = %s, order_id = %s, status = %s, "
+            f"payment_id = %s WHERE id = %s AND outcome NOT IN ({settled})",
+            [outcome.value, timezone.now(), signature_ok, order_id, status, payment.pk if payment else None,
+             callback_id, *(o.value for o in SETTLED_OUTCOMES)])
