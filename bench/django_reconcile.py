@@ -13,20 +13,12 @@ import subprocess
 import sys
 import tempfile
 import time
-import uuid
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(ROOT / "django_app" / "tests"))
-sys.path.insert(0, str(ROOT / "sandbox"))
-
-import psycopg  # noqa: E402
-import postgres_cluster  # noqa: E402
-from tavori_pay_sandbox import states  # noqa: E402
-from tavori_pay_sandbox.store import Account, Store  # noqa: E402
-
-from django_notify import COMMUNITY, SPONSOR, environment  # noqa: E402
+import psycopg
+from django_setup import COMMUNITY, ROOT, SPONSOR, add_pending_payments, bench_database
+from tavori_pay_sandbox import states
+from tavori_pay_sandbox.store import Account, Store
 
 PAYMENTS = int(os.environ.get("BENCH_PAYMENTS", "10000"))
 # What the service knows of each order, in turn: most paid and settled.
@@ -54,54 +46,33 @@ def sandbox_orders(path: str) -> list[str]:
     return order_ids
 
 
-def reset_payments(cluster, order_ids: list[str]) -> None:
-    with psycopg.connect(cluster.url("bench")) as database, database.cursor() as cursor:
-        cursor.execute("DELETE FROM tavori_pay_payment")
-        with cursor.copy("COPY tavori_pay_payment (order_id, token, reference, amount, currency, pay_mode, "
-                         "recipient_account, pay_url, status, failure_reason, needs_review, created_at, "
-                         "updated_at) FROM STDIN") as copy:
-            for order_id in order_ids:
-                copy.write_row((order_id, uuid.uuid4(), order_id, "128.00", "CNY", "split", "artist", "",
-                                "pending", "", False, "2026-01-01", "2026-01-01"))
-
-
 def main() -> None:
-    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
-        os.environ.pop(proxy, None)
-    binaries = postgres_cluster.server_binaries()
-    if binaries is None:
-        sys.exit(postgres_cluster.INSTALL_HINT)
-    cluster = postgres_cluster.Cluster(binaries).start()
-    workspace = tempfile.TemporaryDirectory()
-    sandbox = None
-    try:
-        cluster.create_database("bench")
-        env = environment(cluster)
-        subprocess.run([sys.executable, "-m", "django", "migrate", "-v0"], env=env, check=True)
-        database = str(Path(workspace.name, "sandbox.sqlite3"))
+    with bench_database() as (cluster, env), tempfile.TemporaryDirectory() as workspace:
+        database = str(Path(workspace, "sandbox.sqlite3"))
         order_ids = sandbox_orders(database)
         sandbox = subprocess.Popen([sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", database,
                                     "--account", f"{COMMUNITY}:{SPONSOR}", "--workers", "8"],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                                    env={**os.environ, "PYTHONPATH": str(ROOT / "sandbox")})
-        env["TAVORI_PAY_BASE_URL"] = re.search(r"listening on (\S+)", sandbox.stdout.readline()).group(1)
-        print(f"reconciling {PAYMENTS} stale payments against the sandbox, PostgreSQL, {os.cpu_count()} cores:")
-        for workers in (8, 1):
-            reset_payments(cluster, order_ids)
-            started = time.perf_counter()
-            done = subprocess.run([sys.executable, "-m", "django", "tavori_pay_reconcile", "--older-than", "60",
-                                   "--workers", str(workers)], env=env, capture_output=True, text=True)
-            elapsed = time.perf_counter() - started
-            if done.returncode != 0:
-                raise RuntimeError(done.stderr[-2000:])
-            print(f"  --workers {workers}: {elapsed:6.1f} s  ({PAYMENTS / elapsed:5.0f} payments/s)  "
-                  f"{done.stdout.strip()}")
-    finally:
-        if sandbox is not None:
+        try:
+            env["TAVORI_PAY_BASE_URL"] = re.search(r"listening on (\S+)", sandbox.stdout.readline()).group(1)
+            print(f"reconciling {PAYMENTS} stale payments against the sandbox, PostgreSQL, "
+                  f"{os.cpu_count()} cores:")
+            for workers in (8, 1):
+                with psycopg.connect(cluster.url("bench")) as connection:
+                    connection.execute("DELETE FROM tavori_pay_payment")
+                add_pending_payments(cluster, order_ids, created="2026-01-01")
+                started = time.perf_counter()
+                done = subprocess.run([sys.executable, "-m", "django", "tavori_pay_reconcile", "--older-than",
+                                       "60", "--workers", str(workers)], env=env, capture_output=True, text=True)
+                elapsed = time.perf_counter() - started
+                if done.returncode != 0:
+                    raise RuntimeError(done.stderr[-2000:])
+                print(f"  --workers {workers}: {elapsed:6.1f} s  ({PAYMENTS / elapsed:5.0f} payments/s)  "
+                      f"{done.stdout.strip()}")
+        finally:
             sandbox.terminate()
             sandbox.wait(20)
-        workspace.cleanup()
-        cluster.remove()
 
 
 if __name__ == "__main__":
