@@ -20,6 +20,8 @@ import pytest
 
 import tavori_pay
 
+pytest_plugins = ["pytester"]  # for the tests of the sandbox's pytest plugin
+
 
 def sign(key: str, body: str) -> str:
     """The signature the service puts on a callback body."""

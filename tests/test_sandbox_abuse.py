@@ -19,7 +19,7 @@ import pytest
 
 from tavori_pay import Client
 from tavori_pay_sandbox import Account, Sandbox
-from tavori_pay_sandbox import server as sandbox_server
+from tavori_pay_sandbox import handler as sandbox_handler
 
 from test_sandbox import COMMUNITY, SPONSOR
 
@@ -95,7 +95,7 @@ def test_a_bad_content_length_is_answered_at_once(sandbox, capfd, target, length
 
 
 def test_silent_and_trickling_clients_cannot_hold_every_worker(sandbox, monkeypatch):
-    monkeypatch.setattr(sandbox_server, "REQUEST_DEADLINE", 1.0)
+    monkeypatch.setattr(sandbox_handler, "REQUEST_DEADLINE", 1.0)
     host, port = sandbox.url.removeprefix("http://").split(":")
     silent = [socket.create_connection((host, int(port))) for _ in range(8)]
     trickling = [socket.create_connection((host, int(port)), timeout=10) for _ in range(3)]

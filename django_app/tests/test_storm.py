@@ -35,13 +35,13 @@ class RecordingSandbox(Sandbox):
         self.answered = threading.Condition()
         self.delivered = 0
         super().__init__(log=self._log, **kwargs)
-        send = self.deliveries.send
+        send = self._deliveries.send
 
         def recording_send(order, sponsor_key, status):
             body = callback_body(order, status)
             self.sent.append((body.encode(), sign(sponsor_key, body)))
             send(order, sponsor_key, status)
-        self.deliveries.send = recording_send
+        self._deliveries.send = recording_send
 
     def _log(self, line: str) -> None:
         if line.startswith("callback ") and "delivered" in line:

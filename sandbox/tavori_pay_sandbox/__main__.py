@@ -9,6 +9,7 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+from .faults import ANSWER_FAULTS
 from .server import Sandbox
 from .store import Account
 
@@ -39,6 +40,7 @@ def serve(arguments: argparse.Namespace) -> int:
     # Without accounts of its own the sandbox serves its demo account, kept in
     # the database so that a restart keeps its keys and its orders.
     demo = None if arguments.account else sandbox.store.demo_account()
+    apply_faults(sandbox, arguments)
     # SIGTERM (a service manager, a container stop) ends it as Ctrl-C does.
     signal.signal(signal.SIGTERM, _interrupt)
     try:
@@ -49,6 +51,22 @@ def serve(arguments: argparse.Namespace) -> int:
     except KeyboardInterrupt:
         print("Stopped.", flush=True)
     return 0
+
+
+def apply_faults(sandbox: Sandbox, arguments: argparse.Namespace) -> None:
+    """The faults asked for on the command line, for every order."""
+    if arguments.drop_deliveries:
+        sandbox.drop_deliveries(arguments.drop_deliveries)
+    if arguments.duplicate_deliveries:
+        sandbox.duplicate_deliveries(arguments.duplicate_deliveries)
+    if arguments.out_of_order:
+        sandbox.deliver_out_of_order()
+    if arguments.delay_deliveries:
+        sandbox.delay_deliveries(arguments.delay_deliveries)
+    if arguments.wrong_signatures:
+        sandbox.send_wrong_signatures(arguments.wrong_signatures)
+    if arguments.fail_next:
+        sandbox.fail_next_answers(arguments.fail_next, arguments.failure, arguments.slow_seconds)
 
 
 def _interrupt(signum, frame) -> None:
@@ -90,6 +108,20 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--settle-delay", type=float, default=0.0, help="seconds from payment to settlement")
     parser.add_argument("--retry-delay", type=float, default=1.0,
                         help="seconds before the first callback retry; doubled for each next one")
+    faults = parser.add_argument_group("faults on demand, for every order")
+    faults.add_argument("--drop-deliveries", type=positive, metavar="N", help="never send the next N callbacks")
+    faults.add_argument("--duplicate-deliveries", type=positive, metavar="N", help="send each callback N times")
+    faults.add_argument("--out-of-order", action="store_true",
+                        help="send an order's newest callback first (settled before paid)")
+    faults.add_argument("--delay-deliveries", type=float, metavar="SECONDS",
+                        help="wait this long before a callback's first attempt")
+    faults.add_argument("--wrong-signatures", type=positive, metavar="N",
+                        help="sign the next N delivery attempts with a wrong key")
+    faults.add_argument("--fail-next", type=positive, metavar="N", help="answer the next N API requests wrongly")
+    faults.add_argument("--failure", choices=ANSWER_FAULTS, default="503",
+                        help="how --fail-next answers (default 503)")
+    faults.add_argument("--slow-seconds", type=float, default=15.0,
+                        help="how late a 'slow' answer comes (default 15)")
     commands = parser.add_subparsers(dest="command")
     refund_parser = commands.add_parser("refund", help="refund a paid order of a running sandbox")
     refund_parser.add_argument("order_id")

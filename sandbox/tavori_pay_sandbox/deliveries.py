@@ -5,15 +5,19 @@ from __future__ import annotations
 
 import json
 import threading
-import time
 import urllib.error
 import urllib.request
 from typing import Callable
 
+from .clock import Clock
+from .faults import Faults
 from .rules import sign
 from .store import Store
 
 SIGNATURE_HEADER = "X-Tavori-Signature"
+# Seconds on the sandbox's clock an out-of-order callback waits for the next
+# one of its order to overtake it.
+OVERTAKING_TIME = 1.0
 
 
 def callback_body(order: dict, status: str) -> str:
@@ -30,19 +34,29 @@ def callback_body(order: dict, status: str) -> str:
 class Deliveries:
     """One worker per order with callbacks waiting, so an order's callbacks
     arrive in the order of its events even while one is being retried. The
-    waiting callbacks live in the store, so that a restart resumes them."""
+    waiting callbacks live in the store, so that a restart resumes them.
+    Due times are on the sandbox's clock; the faults a test asked for are
+    consulted at each attempt."""
 
-    def __init__(self, store: Store, attempts: int, first_delay: float, log: Callable[[str], None]):
+    def __init__(self, store: Store, attempts: int, first_delay: float, log: Callable[[str], None],
+                 clock: Clock, faults: Faults):
         self._store, self._attempts, self._first_delay, self._log = store, attempts, first_delay, log
+        self._clock, self._faults = clock, faults
         self._busy: set[str] = set()
-        self._lock = threading.Lock()
+        self._attempting: set[str] = set()
+        self._lock = threading.RLock()
+        # Notified after every attempt and whenever an order has nothing left.
+        self.progress = threading.Condition(self._lock)
         self._stopping = threading.Event()
         self._workers: list[threading.Thread] = []
 
     def send(self, order: dict, sponsor_key: str, status: str) -> None:
         body = callback_body(order, status)
+        faults = self._faults.of(order["order_id"])
+        # Held back a moment when out of order, so that the next one can overtake it.
+        delay = max(faults.delay, OVERTAKING_TIME if faults.out_of_order else 0.0)
         self._store.add_pending(order["order_id"], status, order["notify_url"], body, sign(sponsor_key, body),
-                                time.time())
+                                self._clock.now() + delay)
         self._serve(order["order_id"])
 
     def resume(self) -> None:
@@ -50,14 +64,24 @@ class Deliveries:
         for order_id in self._store.orders_with_pending():
             self._serve(order_id)
 
+    def idle(self, order_id: str | None = None) -> bool:
+        """No callback is being delivered or due now (one waiting for a
+        later retry does not count)."""
+        with self._lock:
+            busy = self._busy if order_id is None else self._busy & {order_id}
+            return not any(self._store.has_due_pending(order, self._clock.now()) or order in self._attempting
+                           for order in busy)
+
     def stop(self, timeout: float = 5.0) -> None:
         self._stopping.set()
+        self._clock.wake()
         for worker in list(self._workers):
             worker.join(timeout)
 
     def _serve(self, order_id: str) -> None:
         with self._lock:
             if order_id in self._busy:
+                self._clock.wake()  # a waiting worker looks again: the new one may overtake
                 return
             self._busy.add(order_id)
             worker = threading.Thread(target=self._work, args=(order_id,), daemon=True)
@@ -66,25 +90,47 @@ class Deliveries:
 
     def _work(self, order_id: str) -> None:
         while not self._stopping.is_set():
+            newest = self._faults.of(order_id).out_of_order
             with self._lock:
-                pending = self._store.next_pending(order_id)
+                pending = self._store.next_pending(order_id, newest=newest)
                 if pending is None:
                     self._busy.discard(order_id)
+                    self.progress.notify_all()
                     return
-            if self._stopping.wait(max(0.0, pending["due"] - time.time())):
-                return
-            self._attempt(pending)
+                if pending["due"] > self._clock.now():
+                    due = pending["due"]
+                else:
+                    due = None
+                    self._attempting.add(order_id)
+            if due is not None:
+                self._clock.wait(due, self._stopping)
+                continue
+            try:
+                self._attempt(pending)
+            finally:
+                with self._lock:
+                    self._attempting.discard(order_id)
+                    self.progress.notify_all()
 
     def _attempt(self, pending: dict) -> None:
         order_id, event, attempt = pending["order_id"], pending["event"], pending["attempts"] + 1
-        outcome = self._post(pending["url"], pending["body"], pending["signature"])
-        self._store.record_delivery(order_id, event, attempt, outcome)
-        self._log(f"callback {event} for {order_id} to {pending['url']}: attempt {attempt}, {outcome}")
+        if self._faults.take(order_id, "drop"):
+            self._store.record_delivery(order_id, event, attempt, "dropped (fault)", self._clock.now())
+            self._store.drop_pending(pending["id"])
+            return
+        signature = pending["signature"]
+        if self._faults.take(order_id, "wrong_signature"):
+            signature = sign("not-the-sponsor-key", pending["body"])
+        copies = self._faults.of(order_id).copies
+        for copy in range(max(1, copies)):
+            outcome = self._post(pending["url"], pending["body"], signature)
+            self._store.record_delivery(order_id, event, attempt, outcome, self._clock.now())
+            self._log(f"callback {event} for {order_id} to {pending['url']}: attempt {attempt}, {outcome}")
         if outcome.startswith("delivered") or attempt >= self._attempts:
             self._store.drop_pending(pending["id"])
         else:
             self._store.retry_pending(pending["id"], attempt,
-                                      time.time() + self._first_delay * 2 ** (attempt - 1))
+                                      self._clock.now() + self._first_delay * 2 ** (attempt - 1))
 
     @staticmethod
     def _post(url: str, body: str, signature: str) -> str:

@@ -15,6 +15,7 @@ import queue
 import select
 import selectors
 import socket
+import sys
 import threading
 import time
 from http.server import HTTPServer
@@ -51,6 +52,12 @@ class PooledHTTPServer(HTTPServer):
                 self.handle_error(request, client_address)
             finally:
                 self.shutdown_request(request)
+
+    def handle_error(self, request, client_address) -> None:
+        # A client that left before its answer (timed out, closed) is no
+        # fault of the sandbox's: nothing to report.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
     def server_close(self) -> None:
         super().server_close()

@@ -1,40 +1,28 @@
-"""The sandbox service: the two API endpoints the client calls, the pay page,
-the orders page and refunds, over one HTTP server with a pool of threads."""
+"""The sandbox service: its state, the actions of the service and of the
+buyer, and the driver a test uses to run it: a clock it moves, faults on
+demand, what was delivered, and waiting for it."""
 
 from __future__ import annotations
 
-import io
-import json
+import os
 import re
 import secrets
-import socket
 import sys
 import threading
 import time
 from decimal import ROUND_HALF_UP, Decimal
-from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler
 from typing import Callable, Iterable
-from urllib.parse import parse_qsl, quote, urlsplit
 
 from . import pages, states
+from .clock import Clock
 from .deliveries import Deliveries
+from .faults import Faults
+from .handler import handler_for
 from .pooled_server import PooledHTTPServer
-from .rules import Refusal, check_payment, check_status_query
+from .rules import Refusal, check_payment, check_status_query, sign
 from .store import Account, Store, money
 
-PAY_PATH = "/alipayment/sponsor/pay/"
-STATUS_PATH = "/alipayment/sponsor/order-status/"
-PAY_PAGE = re.compile(r"/pay/([A-Za-z0-9-]+)")
-PAY_ACTION = re.compile(r"/pay/([A-Za-z0-9-]+)/(pay|decline)")
-REFUND = re.compile(r"/sandbox/orders/([A-Za-z0-9-]+)/refund")
-FORM_TYPE = "application/x-www-form-urlencoded"
-MAX_BODY = 64 * 1024
-# Seconds a client has to send a whole request, head and body, once it has
-# started: a slow or stalled client gives its worker back after that.
-REQUEST_DEADLINE = 10.0
-# What stays as it is when a URL is percent-encoded for a header.
-URL_SAFE = "/:?#[]@!$&'()*+,;=%~"
+DELIVERY_CODE = re.compile(r"HTTP (\d{3})")
 
 
 def _stderr(line: str) -> None:
@@ -42,7 +30,10 @@ def _stderr(line: str) -> None:
 
 
 class Sandbox:
-    """The service with its state; start() serves it on a thread."""
+    """The service with its state; start() (or `with`) serves it on threads.
+
+    With no arguments it is a test's sandbox: in memory, on a free port of
+    127.0.0.1, with one demo account (`community_key`, `sponsor_key`)."""
 
     def __init__(self, *, host: str = "127.0.0.1", port: int = 0, db: str = ":memory:",
                  accounts: Iterable[Account] = (), order_ttl: float = 900.0, settle_delay: float = 0.0,
@@ -50,29 +41,49 @@ class Sandbox:
                  callback_first_delay: float = 1.0, sweep_interval: float = 0.2, workers: int = 8,
                  log: Callable[[str], None] = _stderr):
         self.store = Store(db)
+        accounts = list(accounts)
         for account in accounts:
             self.store.add_account(account)
+        # The account the driver's methods act for: the first one given, else
+        # the store's first, else the demo account, made and kept.
+        known = self.store.accounts()
+        self.account = accounts[0] if accounts else known[0] if known else self.store.demo_account()
         self.order_ttl, self.settle_delay = order_ttl, settle_delay
         self.royalty_percent = royalty_percent
         self.sweep_interval = sweep_interval
         self.log = log
-        self.deliveries = Deliveries(self.store, callback_attempts, callback_first_delay, log)
+        self.clock = Clock()
+        self.faults = Faults()
+        self._deliveries = Deliveries(self.store, callback_attempts, callback_first_delay, log, self.clock,
+                                     self.faults)
         try:
-            self._server = PooledHTTPServer((host, port), _handler_for(self), workers)
+            self._server = PooledHTTPServer((host, port), handler_for(self), workers)
         except BaseException:
             self.store.close()
             raise
         self._stopping = threading.Event()
         self._moving = threading.RLock()
         self._threads: list[threading.Thread] = []
+        self._base_url_before: tuple[str | None] | None = None
 
     @property
     def url(self) -> str:
         host, port = self._server.server_address[:2]
         return f"http://{host}:{port}"
 
+    @property
+    def community_key(self) -> str:
+        return self.account.community_key
+
+    @property
+    def sponsor_key(self) -> str:
+        return self.account.sponsor_key
+
+    def __repr__(self) -> str:
+        return f"<Sandbox {self.url} account {self.community_key!r}>"
+
     def start(self) -> "Sandbox":
-        self.deliveries.resume()
+        self._deliveries.resume()
         serve = lambda: self._server.serve_forever(poll_interval=0.05)  # noqa: E731
         for target in (serve, self._sweep):
             thread = threading.Thread(target=target, daemon=True)
@@ -82,14 +93,14 @@ class Sandbox:
 
     def serve_forever(self) -> None:
         """Serves on the calling thread until interrupted (the command line's way)."""
-        self.deliveries.resume()
+        self._deliveries.resume()
         sweeper = threading.Thread(target=self._sweep, daemon=True)
         sweeper.start()
         try:
             self._server.serve_forever(poll_interval=0.2)
         finally:
             self._stopping.set()
-            self.deliveries.stop()
+            self._deliveries.stop()
             self._server.server_close()
             sweeper.join(5)
             self.store.close()
@@ -98,10 +109,16 @@ class Sandbox:
         self._stopping.set()
         self._server.shutdown()
         self._server.server_close()
-        self.deliveries.stop()
+        self._deliveries.stop()
         for thread in self._threads:
             thread.join(5)
         self.store.close()
+        if self._base_url_before is not None:
+            (before,) = self._base_url_before
+            if before is None:
+                os.environ.pop("TAVORI_PAY_BASE_URL", None)
+            else:
+                os.environ["TAVORI_PAY_BASE_URL"] = before
 
     def __enter__(self) -> "Sandbox":
         return self.start()
@@ -113,8 +130,8 @@ class Sandbox:
     # leaves, so concurrent requests cannot both move an order.
 
     def create_order(self, form: dict[str, str]) -> dict[str, str]:
-        now = time.time()
-        account, amount = check_payment(self.store, form, now)
+        account, amount = check_payment(self.store, form, time.time())
+        now = self.clock.now()
         order_id = f"T{time.strftime('%Y%m%d', time.gmtime(now))}-{secrets.token_hex(5)}"
         split = form["pay_mode"] == "split"
         share = (amount * self.royalty_percent / 100).quantize(Decimal("0.01"), ROUND_HALF_UP) if split else Decimal(0)
@@ -135,6 +152,10 @@ class Sandbox:
         order = self.store.order(query["order_id"])
         if order is None or order["community_key"] != account.community_key:
             raise Refusal(f"Unknown order: {query['order_id']}")
+        return self._status_of(order)
+
+    @staticmethod
+    def _status_of(order: dict) -> dict:
         return {
             "order_id": order["order_id"],
             "pay_status": order["pay_status"], "pay_status_text": states.PAY_TEXTS[order["pay_status"]],
@@ -146,15 +167,36 @@ class Sandbox:
             "expired": pages.when(order["expires"]), "fail_reason": order["fail_reason"],
         }
 
+    # The moves of an order, as the buyer and the service make them. Each
+    # returns the order as it left it, or None when the order was not in a
+    # state for it.
+
     def pay(self, order_id: str) -> dict | None:
         self.expire_due()
         return self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
-                          {"pay_status": states.PAID, "settle_due": time.time() + self.settle_delay}, "paid")
+                          {"pay_status": states.PAID, "settle_due": self.clock.now() + self.settle_delay}, "paid")
 
-    def decline(self, order_id: str) -> dict | None:
+    def decline(self, order_id: str, reason: str = "declined by the payer") -> dict | None:
         self.expire_due()
         return self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
-                          {"pay_status": states.DECLINED, "fail_reason": "declined by the payer"}, "failed")
+                          {"pay_status": states.DECLINED, "fail_reason": reason}, "failed")
+
+    def expire(self, order_id: str) -> dict | None:
+        """Expires an unpaid order now, whatever its expiry time."""
+        return self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
+                          {"pay_status": states.EXPIRED, "fail_reason": "not paid before it expired",
+                           "expires": self.clock.now()}, "expired")
+
+    def settle(self, order_id: str) -> dict | None:
+        """Settles a paid order now, whatever its settlement delay."""
+        with self._moving:
+            order = self.store.order(order_id)
+            if order is None:
+                return None
+            settled = Decimal(order["amount"]) - Decimal(order["recipient_share"])
+            return self._move(order_id, {"pay_status": states.PAID, "settle_status": states.NOT_SETTLED,
+                                         "refund_status": states.NOT_REFUNDED},
+                              {"settle_status": states.SETTLED, "settle_amount": money(settled)}, "settled")
 
     def refund(self, order_id: str) -> dict | None:
         # Read and changed under the lock every move takes, so that the
@@ -170,16 +212,13 @@ class Sandbox:
                                          "settle_status": order["settle_status"]}, changes, "refunded")
 
     def expire_due(self) -> None:
-        for order_id in self.store.due_expiries(time.time()):
+        for order_id in self.store.due_expiries(self.clock.now()):
             self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
                        {"pay_status": states.EXPIRED, "fail_reason": "not paid before it expired"}, "expired")
 
     def settle_due(self) -> None:
-        for order_id in self.store.due_settlements(time.time()):
-            order = self.store.order(order_id)
-            settled = Decimal(order["amount"]) - Decimal(order["recipient_share"])
-            self._move(order_id, {"settle_status": states.NOT_SETTLED, "refund_status": states.NOT_REFUNDED},
-                       {"settle_status": states.SETTLED, "settle_amount": money(settled)}, "settled")
+        for order_id in self.store.due_settlements(self.clock.now()):
+            self.settle(order_id)
 
     def _move(self, order_id: str, expected: dict, changes: dict, event: str) -> dict | None:
         """Applies a state change and sends its callback; None when the order
@@ -192,7 +231,7 @@ class Sandbox:
                 return None
             order["expires_text"] = pages.when(order["expires"])
             account = self.store.account(order["community_key"])
-            self.deliveries.send(order, account.sponsor_key, event)
+            self._deliveries.send(order, account.sponsor_key, event)
             return order
 
     def _sweep(self) -> None:
@@ -203,169 +242,95 @@ class Sandbox:
             except Exception as error:  # keep sweeping; the next round retries
                 self.log(f"sweep failed: {error!r}")
 
+    # The driver: what a test reads, waits for, crafts and changes.
 
-def _handler_for(sandbox: Sandbox) -> type[BaseHTTPRequestHandler]:
-    class Handler(_Handler):
-        service = sandbox
-    return Handler
+    def client(self):
+        """A tavori_pay.Client for the account. The module takes its service
+        address from TAVORI_PAY_BASE_URL, so this points it at the sandbox
+        for the process; stop() puts back what was there."""
+        import tavori_pay
 
+        if self._base_url_before is None:
+            self._base_url_before = (os.environ.get("TAVORI_PAY_BASE_URL"),)
+        os.environ["TAVORI_PAY_BASE_URL"] = self.url
+        return tavori_pay.Client(self.community_key, self.sponsor_key)
 
-class _DeadlineStream(io.RawIOBase):
-    """A connection's incoming bytes, each read given only the time left
-    before the request's deadline, so that a client trickling its request
-    cannot hold a worker longer than that."""
+    def order(self, order_id: str) -> dict:
+        """The order as query_order reports it."""
+        self.expire_due()
+        order = self.store.order(order_id)
+        if order is None:
+            raise KeyError(f"no order {order_id}")
+        return self._status_of(order)
 
-    def __init__(self, connection: socket.socket, deadline: float):
-        self._connection, self._deadline = connection, deadline
+    def deliveries(self, order_id: str | None = None) -> list[dict]:
+        """Every delivery attempt, oldest first: event, attempt, outcome, and
+        `code`, the HTTP status the notify URL answered (None without one)."""
+        attempts = self.store.deliveries(order_id)
+        for attempt in attempts:
+            found = DELIVERY_CODE.search(attempt["outcome"])
+            attempt["code"] = int(found.group(1)) if found else None
+        return attempts
 
-    def readable(self) -> bool:
-        return True
+    def wait_for_deliveries(self, order_id: str | None = None, *, count: int | None = None,
+                            timeout: float = 10.0) -> list[dict]:
+        """Waits until `count` attempts were made (for the order, or in all),
+        or without a count until no callback is being delivered or due; a
+        retry due later on the clock does not count until the clock gets
+        there. Returns the attempts; TimeoutError after `timeout` seconds."""
+        def done() -> bool:
+            if count is not None:
+                return len(self.store.deliveries(order_id)) >= count
+            return self._deliveries.idle(order_id)
 
-    def readinto(self, buffer) -> int:
-        left = self._deadline - time.monotonic()
-        if left <= 0:
-            raise TimeoutError("the request did not arrive in time")
-        self._connection.settimeout(left)
-        return self._connection.recv_into(buffer)
+        with self._deliveries.progress:
+            if not self._deliveries.progress.wait_for(done, timeout):
+                raise TimeoutError(f"deliveries still going after {timeout} s: {self.deliveries(order_id)}")
+        return self.deliveries(order_id)
 
+    def sign(self, body: str | bytes) -> str:
+        """The signature the service would send with `body`."""
+        return sign(self.sponsor_key, body.decode() if isinstance(body, bytes) else body)
 
-class _Handler(BaseHTTPRequestHandler):
-    service: Sandbox
-    server_version = "TavoriSandbox/0.1"
-    # Answers to a request line that names no version carry a status line and
-    # headers too: nobody speaks HTTP/0.9 to the sandbox.
-    default_request_version = "HTTP/1.0"
+    def advance(self, seconds: float) -> None:
+        """Moves the sandbox's clock on: expiries and settlements now due
+        happen before this returns; retries now due start."""
+        self.clock.advance(seconds)
+        self.expire_due()
+        self.settle_due()
 
-    def setup(self) -> None:
-        super().setup()
-        self.rfile.close()
-        self.rfile = io.BufferedReader(_DeadlineStream(self.connection, time.monotonic() + REQUEST_DEADLINE))
+    def reset(self) -> None:
+        """Forgets every order, delivery and fault and puts the clock back;
+        the accounts stay."""
+        self.faults.clear()
+        self.store.forget_orders()
+        self.clock.reset()
 
-    def log_request(self, code="-", size="-") -> None:
-        # The path without its query: nothing secret is logged, nor noise.
-        # A request whose line could not be read has neither method nor path.
-        path = urlsplit(self.path).path if getattr(self, "path", None) else "-"
-        self.service.log(f"{self.command or '-'} {path} {int(code) if str(code).isdigit() else code}")
+    # Faults on demand: for one order, or with order_id=None for all.
 
-    def log_message(self, format: str, *args) -> None:
-        pass
+    def drop_deliveries(self, count: int = 1, order_id: str | None = None) -> None:
+        """The next `count` callbacks are never sent."""
+        self.faults.change(order_id, drop=count)
 
-    def _send(self, status: int, body: bytes, content_type: str, headers: dict | None = None) -> None:
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        for name, value in (headers or {}).items():
-            self.send_header(name, value)
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
+    def duplicate_deliveries(self, times: int = 2, order_id: str | None = None) -> None:
+        """Each callback is sent `times` times."""
+        self.faults.change(order_id, copies=times)
 
-    def _json(self, answer: dict) -> None:
-        self._send(HTTPStatus.OK, json.dumps(answer).encode(), "application/json")
+    def deliver_out_of_order(self, order_id: str | None = None) -> None:
+        """An order's newest callback goes first (`settled` before `paid`)."""
+        self.faults.change(order_id, out_of_order=True)
 
-    def _plain(self, status: int, text: str) -> None:
-        self._send(status, (text + "\n").encode(), "text/plain; charset=utf-8")
+    def delay_deliveries(self, seconds: float, order_id: str | None = None) -> None:
+        """Each callback's first attempt waits `seconds` on the clock."""
+        self.faults.change(order_id, delay=seconds)
 
-    def _redirect(self, location: str) -> None:
-        # A header holds ASCII only: anything else in a shop's URL is sent
-        # percent-encoded as UTF-8, as a browser would.
-        self._send(HTTPStatus.SEE_OTHER, b"", "text/plain", {"Location": quote(location, safe=URL_SAFE)})
+    def send_wrong_signatures(self, count: int = 1, order_id: str | None = None) -> None:
+        """The next `count` attempts are signed with a wrong key."""
+        self.faults.change(order_id, wrong_signature=count)
 
-    def _body(self) -> bytes | None:
-        """The request's body, or None after answering a request whose length
-        is missing, malformed or too large."""
-        length = self.headers.get("Content-Length")
-        if length is None:
-            self._plain(HTTPStatus.LENGTH_REQUIRED, "A POST needs a Content-Length")
-            return None
-        length = length.strip()
-        if not (length.isascii() and length.isdigit()) or len(length) > 20:
-            self._plain(HTTPStatus.BAD_REQUEST, "Content-Length must be a whole number of bytes")
-            return None
-        if int(length) > MAX_BODY:
-            self._plain(HTTPStatus.REQUEST_ENTITY_TOO_LARGE, f"A body may hold at most {MAX_BODY} bytes")
-            return None
-        return self.rfile.read(int(length))
+    def fail_next_answers(self, count: int = 1, kind: str = "503", seconds: float = 15.0) -> None:
+        """The service's next `count` API answers go wrong: "500" or "503"
+        (the request not handled), "not-json", "close" (the connection closed
+        mid-answer), or "slow" (answered after `seconds`)."""
+        self.faults.fail_answers(count, kind, seconds)
 
-    def _form(self) -> dict[str, str] | None:
-        """The request's form, or None after answering a malformed request."""
-        if self.headers.get_content_type() != FORM_TYPE:
-            self._plain(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, f"Expected a {FORM_TYPE} body")
-            return None
-        body = self._body()
-        if body is None:
-            return None
-        try:
-            return dict(parse_qsl(body.decode("utf-8"), keep_blank_values=True, strict_parsing=True)) if body else {}
-        except (ValueError, UnicodeDecodeError):
-            self._plain(HTTPStatus.BAD_REQUEST, "The body is not a well-formed form")
-            return None
-
-    def _api(self, action: Callable[[], dict]) -> None:
-        try:
-            self._json({"data": action()})
-        except Refusal as refusal:
-            self._json({"detail": str(refusal)})
-
-    def do_GET(self) -> None:
-        target = urlsplit(self.path)
-        path = target.path
-        if path == STATUS_PATH:
-            try:
-                query = dict(parse_qsl(target.query, keep_blank_values=True, strict_parsing=True))
-            except ValueError:
-                return self._plain(HTTPStatus.BAD_REQUEST, "The query string is not well-formed")
-            return self._api(lambda: self.service.order_status(query))
-        if path == PAY_PATH or PAY_ACTION.fullmatch(path) or REFUND.fullmatch(path):
-            return self._plain(HTTPStatus.METHOD_NOT_ALLOWED, f"{path} takes POST")
-        if match := PAY_PAGE.fullmatch(path):
-            self.service.expire_due()
-            order = self.service.store.order(match.group(1))
-            if order is None:
-                return self._plain(HTTPStatus.NOT_FOUND, "No such order")
-            account = self.service.store.account(order["community_key"])
-            return self._send(HTTPStatus.OK, pages.pay_page(order, account.merchant), "text/html; charset=utf-8")
-        if path == "/sandbox/orders":
-            body = pages.orders_page(self.service.store.orders(), self.service.store.deliveries())
-            return self._send(HTTPStatus.OK, body, "text/html; charset=utf-8")
-        if path == "/sandbox/orders.json":
-            orders = self.service.store.orders()
-            for order in orders:
-                order["deliveries"] = self.service.store.deliveries(order["order_id"])
-            return self._send(HTTPStatus.OK, json.dumps(orders).encode(), "application/json")
-        self._plain(HTTPStatus.NOT_FOUND, "Not found")
-
-    def do_POST(self) -> None:
-        path = urlsplit(self.path).path
-        if path == PAY_PATH:
-            form = self._form()
-            if form is not None:
-                self._api(lambda: self.service.create_order(form))
-            return
-        if path == STATUS_PATH:
-            return self._plain(HTTPStatus.METHOD_NOT_ALLOWED, f"{path} takes GET")
-        if match := PAY_ACTION.fullmatch(path):
-            if self._body() is None:
-                return
-            order_id, action = match.groups()
-            order = self.service.store.order(order_id)
-            if order is None:
-                return self._plain(HTTPStatus.NOT_FOUND, "No such order")
-            moved = self.service.pay(order_id) if action == "pay" else self.service.decline(order_id)
-            if moved is not None and order["return_url"]:
-                return self._redirect(order["return_url"])
-            return self._redirect(f"/pay/{order_id}")
-        if match := REFUND.fullmatch(path):
-            if self._body() is None:
-                return
-            if self.service.store.order(match.group(1)) is None:
-                return self._plain(HTTPStatus.NOT_FOUND, "No such order")
-            if self.service.refund(match.group(1)) is None:
-                return self._plain(HTTPStatus.CONFLICT, "Only a paid order that was not refunded can be refunded")
-            return self._redirect("/sandbox/orders")
-        self._plain(HTTPStatus.NOT_FOUND, "Not found")
-
-    def do_PUT(self) -> None:
-        self._plain(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")
-
-    do_DELETE = do_PATCH = do_PUT

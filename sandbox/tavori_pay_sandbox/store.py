@@ -7,8 +7,7 @@ from __future__ import annotations
 import secrets
 import sqlite3
 import threading
-import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Any
 
@@ -80,7 +79,7 @@ NONCE_MEMORY = 900  # seconds a nonce is remembered: well past the timestamp win
 @dataclass(frozen=True)
 class Account:
     community_key: str
-    sponsor_key: str
+    sponsor_key: str = field(repr=False)  # a secret: never in a representation
     merchant: str = "Sandbox Merchant"
 
 
@@ -186,18 +185,30 @@ class Store:
                          (states.PAID, states.NOT_SETTLED, states.NOT_REFUNDED, now))
         return [row["order_id"] for row in rows]
 
-    def record_delivery(self, order_id: str, event: str, attempt: int, outcome: str) -> None:
+    def record_delivery(self, order_id: str, event: str, attempt: int, outcome: str, at: float) -> None:
         self._run("INSERT INTO deliveries (order_id, event, attempt, at, outcome) VALUES (?, ?, ?, ?, ?)",
-                  (order_id, event, attempt, time.time(), outcome))
+                  (order_id, event, attempt, at, outcome))
+
+    def forget_orders(self) -> None:
+        """Every order, delivery and nonce gone; the accounts stay."""
+        with self._lock:
+            self._db.executescript("DELETE FROM pending_deliveries; DELETE FROM deliveries; DELETE FROM orders; "
+                                   "DELETE FROM nonces;")
 
     def add_pending(self, order_id: str, event: str, url: str, body: str, signature: str, due: float) -> None:
         self._run("INSERT INTO pending_deliveries (order_id, event, url, body, signature, attempts, due) "
                   "VALUES (?, ?, ?, ?, ?, 0, ?)", (order_id, event, url, body, signature, due))
 
-    def next_pending(self, order_id: str) -> dict[str, Any] | None:
-        """The order's oldest undelivered callback: the next one it must get."""
-        rows = self._run("SELECT * FROM pending_deliveries WHERE order_id = ? ORDER BY id LIMIT 1", (order_id,))
+    def next_pending(self, order_id: str, newest: bool = False) -> dict[str, Any] | None:
+        """The order's oldest undelivered callback, the next one it must get
+        (or its newest, to deliver out of order)."""
+        rows = self._run(f"SELECT * FROM pending_deliveries WHERE order_id = ? ORDER BY id {'DESC' if newest else ''} "
+                         "LIMIT 1", (order_id,))
         return dict(rows[0]) if rows else None
+
+    def has_due_pending(self, order_id: str, now: float) -> bool:
+        return bool(self._run("SELECT 1 FROM pending_deliveries WHERE order_id = ? AND due <= ? LIMIT 1",
+                              (order_id, now)))
 
     def retry_pending(self, pending_id: int, attempts: int, due: float) -> None:
         self._run("UPDATE pending_deliveries SET attempts = ?, due = ? WHERE id = ?", (attempts, due, pending_id))

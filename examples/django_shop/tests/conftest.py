@@ -1,5 +1,6 @@
-"""The shop against a sandbox of the payment service started for each test,
-with the keys in an auth_key.py of a temporary working space."""
+"""The shop against the sandbox of the payment service that tavori-pay's
+pytest plugin provides, and a catcher standing where the shop's public
+address would be."""
 
 import queue
 import threading
@@ -7,21 +8,13 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
-from tavori_pay_sandbox import Account, Sandbox
-
-COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
-
 
 @pytest.fixture
-def sandbox(settings, tmp_path, monkeypatch):
-    (tmp_path / "auth_key.py").write_text(f'COMMUNITY_KEY = "{COMMUNITY}"\nSPONSOR_KEY = "{SPONSOR}"\n')
-    settings.WORKING_SPACE = str(tmp_path)
-    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
-        monkeypatch.delenv(proxy, raising=False)
-    with Sandbox(accounts=[Account(COMMUNITY, SPONSOR, "Example Shop")], callback_first_delay=0.05,
-                 sweep_interval=0.02, log=lambda line: None) as service:
-        monkeypatch.setenv("TAVORI_PAY_BASE_URL", service.url)
-        yield service
+def sandbox(tavori_sandbox, settings):
+    """The sandbox of tavori-pay's pytest plugin: reset for each test, with
+    the service address and TAVORI_PAY's keys pointing at it."""
+    settings.WORKING_SPACE = None  # the keys come from the settings, not an auth_key.py
+    return tavori_sandbox
 
 
 class CallbackCatcher:
