@@ -1,15 +1,21 @@
 .PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz check-valgrind check-packaging bench
 
+# The environment the tests run in; CI keeps one per Python
+# (make test VENV=.venv-3.12 PYTHON_VERSION=3.12).
+VENV ?= .venv
+PYTHON_VERSION ?=
+export VENV PYTHON_VERSION
+
 bootstrap:
 	@scripts/bootstrap.sh
 
 test: bootstrap test-python test-cpp
 
 test-python:
-	.venv/bin/python -m pytest
-	cd django_app/tests && ../../.venv/bin/python -m pytest
-	cd django_app/tests && TAVORI_TEST_DATABASE=postgresql ../../.venv/bin/python -m pytest
-	cd examples/django_shop && ../../.venv/bin/python -m pytest
+	$(VENV)/bin/python -m pytest
+	cd django_app/tests && ../../$(VENV)/bin/python -m pytest
+	cd django_app/tests && TAVORI_TEST_DATABASE=postgresql ../../$(VENV)/bin/python -m pytest
+	cd examples/django_shop && ../../$(VENV)/bin/python -m pytest
 
 test-cpp:
 	cmake -S . -B build/cpp-tests -DTAVORI_PAY_MODULE=OFF -DTAVORI_PAY_CPP_TESTS=ON >/dev/null

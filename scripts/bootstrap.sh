@@ -11,10 +11,17 @@ is_modern_python() {
     "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' >/dev/null 2>&1
 }
 
+# PYTHON_VERSION (say 3.12) asks for that version; without it, the newest
+# 3.12 or later is taken.
+wanted_version() {
+    [ -z "${PYTHON_VERSION:-}" ] ||
+        [ "$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" = "$PYTHON_VERSION" ]
+}
+
 find_python() {
     local candidate
     for candidate in python3.13 python3.12 python3; do
-        if command -v "$candidate" >/dev/null 2>&1 && is_modern_python "$candidate"; then
+        if command -v "$candidate" >/dev/null 2>&1 && is_modern_python "$candidate" && wanted_version "$candidate"; then
             command -v "$candidate"
             return
         fi
@@ -26,7 +33,7 @@ find_python() {
     roots+=("${PYENV_ROOT:-$HOME/.pyenv}")
     for root in "${roots[@]}"; do
         for candidate in $(ls -d "$root"/versions/3.* 2>/dev/null | sort -V -r); do
-            if is_modern_python "$candidate/bin/python3"; then
+            if is_modern_python "$candidate/bin/python3" && wanted_version "$candidate/bin/python3"; then
                 echo "$candidate/bin/python3"
                 return
             fi
@@ -67,16 +74,18 @@ install_debian_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(debian_packages) >/dev/null
 }
 
-python=$(find_python) || { log "no Python 3.12 or later found (PATH, then pyenv)"; exit 1; }
+python=$(find_python) || { log "no Python ${PYTHON_VERSION:-3.12 or later} found (PATH, then pyenv)"; exit 1; }
 install_debian_packages
 
-if [ -x .venv/bin/python ] && ! is_modern_python .venv/bin/python; then
-    rm -rf .venv
+# VENV names the environment (default .venv), so that CI can keep one per Python.
+venv=${VENV:-.venv}
+if [ -x "$venv/bin/python" ] && { ! is_modern_python "$venv/bin/python" || ! wanted_version "$venv/bin/python"; }; then
+    rm -rf "$venv"
 fi
-if [ ! -x .venv/bin/python ]; then
-    log "creating .venv with $("$python" --version)"
-    "$python" -m venv .venv
+if [ ! -x "$venv/bin/python" ]; then
+    log "creating $venv with $("$python" --version)"
+    "$python" -m venv "$venv"
 fi
-.venv/bin/python -m pip install -q --upgrade pip scikit-build-core >/dev/null
-log "building and installing tavori-pay into .venv"
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+"$venv/bin/python" -m pip install -q --upgrade pip scikit-build-core >/dev/null
+log "building and installing tavori-pay into $venv"
+"$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"

@@ -17,7 +17,9 @@ from .server import Sandbox
 @pytest.fixture(scope="session")
 def tavori_sandbox_server():
     """The session's sandbox; use `tavori_sandbox`, which resets it for each test."""
-    with Sandbox(callback_first_delay=0.05, sweep_interval=0.05, log=lambda line: None) as sandbox:
+    # Settlement waits for the test: settle(order_id), or advance(60) on the clock.
+    with Sandbox(settle_delay=60, callback_first_delay=0.05, sweep_interval=0.05,
+                 log=lambda line: None) as sandbox:
         yield sandbox
 
 
