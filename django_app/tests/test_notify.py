@@ -156,15 +156,21 @@ def test_only_post_is_answered(client):
     assert client.get("/payments/notify/").status_code == 405
 
 
+@pytest.mark.parametrize("key_file, cause", [
+    (None, "Cannot read auth_key.py"),
+    ('COMMUNITY_KEY = "shop-community"\n', "SPONSOR_KEY not found in auth_key.py"),  # half written
+])
 def test_a_configuration_error_is_a_5xx_with_its_cause_logged_and_no_key(client, payment, settings, tmp_path,
-                                                                         caplog):
+                                                                         caplog, key_file, cause):
     settings.TAVORI_PAY = {"PUBLIC_URL": "https://shop.example"}
-    settings.WORKING_SPACE = str(tmp_path)  # no auth_key.py there
+    settings.WORKING_SPACE = str(tmp_path)
+    if key_file is not None:
+        (tmp_path / "auth_key.py").write_text(key_file)
     body, signature = signed(callback_fields(payment))
     with caplog.at_level(logging.ERROR, logger="tavori_pay_django"):
         answer = post_callback(client, body, signature)
     assert answer.status_code == 500
-    assert "Cannot read auth_key.py" in caplog.text and SPONSOR not in caplog.text
+    assert cause in caplog.text and SPONSOR not in caplog.text
     assert Callback.objects.get().outcome == "unprocessed"
     (tmp_path / "auth_key.py").write_text('COMMUNITY_KEY = "shop-community"\nSPONSOR_KEY = "shop-sponsor-secret"\n')
     assert post_callback(client, body, signature).status_code == 200

@@ -64,7 +64,8 @@ class Sandbox:
         self._stopping = threading.Event()
         self._moving = threading.RLock()
         self._threads: list[threading.Thread] = []
-        self._base_url_before: tuple[str | None] | None = None
+        # What TAVORI_PAY_BASE_URL was before client() pointed it here.
+        self._pointed_client, self._base_url_before = False, None
 
     @property
     def url(self) -> str:
@@ -113,12 +114,11 @@ class Sandbox:
         for thread in self._threads:
             thread.join(5)
         self.store.close()
-        if self._base_url_before is not None:
-            (before,) = self._base_url_before
-            if before is None:
+        if self._pointed_client:
+            if self._base_url_before is None:
                 os.environ.pop("TAVORI_PAY_BASE_URL", None)
             else:
-                os.environ["TAVORI_PAY_BASE_URL"] = before
+                os.environ["TAVORI_PAY_BASE_URL"] = self._base_url_before
 
     def __enter__(self) -> "Sandbox":
         return self.start()
@@ -250,8 +250,8 @@ class Sandbox:
         for the process; stop() puts back what was there."""
         import tavori_pay
 
-        if self._base_url_before is None:
-            self._base_url_before = (os.environ.get("TAVORI_PAY_BASE_URL"),)
+        if not self._pointed_client:
+            self._pointed_client, self._base_url_before = True, os.environ.get("TAVORI_PAY_BASE_URL")
         os.environ["TAVORI_PAY_BASE_URL"] = self.url
         return tavori_pay.Client(self.community_key, self.sponsor_key)
 
