@@ -122,7 +122,7 @@ class Deliveries:
         if self._faults.take(order_id, "wrong_signature"):
             signature = sign("not-the-sponsor-key", pending["body"])
         copies = self._faults.of(order_id).copies
-        for copy in range(max(1, copies)):
+        for _ in range(max(1, copies)):
             outcome = self._post(pending["url"], pending["body"], signature)
             self._store.record_delivery(order_id, event, attempt, outcome, self._clock.now())
             self._log(f"callback {event} for {order_id} to {pending['url']}: attempt {attempt}, {outcome}")
