@@ -42,12 +42,14 @@ class Receiver:
                 body = self.rfile.read(int(self.headers["Content-Length"])).decode()
                 failing = receiver.failures > 0
                 receiver.failures -= failing
+                # Kept before answering: the sandbox sends an order's next
+                # callback only after this answer, so the queue keeps their order.
+                if not failing:
+                    receiver.callbacks.put((body, self.headers["X-Tavori-Signature"]))
                 self.send_response(500 if failing else 200)
                 self.send_header("Content-Length", "7")
                 self.end_headers()
                 self.wfile.write(b"success")
-                if not failing:
-                    receiver.callbacks.put((body, self.headers["X-Tavori-Signature"]))
 
             def log_message(self, *args):
                 pass

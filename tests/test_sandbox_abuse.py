@@ -177,12 +177,12 @@ class Listener:
         class Handler(BaseHTTPRequestHandler):
             def do_POST(self):
                 body = json.loads(self.rfile.read(int(self.headers["Content-Length"])))
+                with listener.arrived:  # before answering, so that the list keeps the order of sending
+                    listener.bodies.append(body)
+                    listener.arrived.notify_all()
                 self.send_response(200)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
-                with listener.arrived:
-                    listener.bodies.append(body)
-                    listener.arrived.notify_all()
 
             def log_message(self, *args):
                 pass
