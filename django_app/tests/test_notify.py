@@ -4,7 +4,6 @@ taken in."""
 
 from __future__ import annotations
 
-import json
 import logging
 import threading
 import urllib.error
