@@ -238,6 +238,9 @@ def test_a_restart_keeps_the_demo_account_and_resumes_waiting_callbacks(tmp_path
         assert Client(*keys).query_order(order_id).pay_status == 1
         bodies = listener.wait_for(2, 20)
         assert [body["status"] for body in bodies] == ["paid", "settled"]
+        for line in second.stderr:  # the attempt is recorded once its answer is in
+            if f"callback settled for {order_id}" in line:
+                break
         assert attempts(url, order_id)[2:] == [("paid", 3), ("settled", 1)]
     finally:
         second.kill()
