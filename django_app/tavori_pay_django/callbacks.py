@@ -68,8 +68,7 @@ def _store(body: bytes, signature: str) -> tuple[int, str]:
     outcome so far. A redelivery meets the unique digest of its first
     delivery and only counts itself: one statement either way."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
-    database = connections[router.db_for_write(Callback)]
-    table = database.ops.quote_name(Callback._meta.db_table)
+    database, table = _callback_table()
     with database.cursor() as cursor:
         cursor.execute(
             f"INSERT INTO {table} (digest, body, signature, order_id, status, outcome, deliveries, received_at) "
@@ -120,8 +119,7 @@ def _mark(callback_id: int, outcome: Outcome, *, signature_ok: bool, order_id: s
           payment: Payment | None = None) -> None:
     """Records what the callback did, unless another delivery of it already
     settled that. One plain statement: it runs for every callback."""
-    database = connections[router.db_for_write(Callback)]
-    table = database.ops.quote_name(Callback._meta.db_table)
+    database, table = _callback_table()
     settled = ", ".join(["%s"] * len(SETTLED_OUTCOMES))
     with database.cursor() as cursor:
         cursor.execute(
@@ -129,3 +127,10 @@ def _mark(callback_id: int, outcome: Outcome, *, signature_ok: bool, order_id: s
             f"payment_id = %s WHERE id = %s AND outcome NOT IN ({settled})",
             [outcome.value, timezone.now(), signature_ok, order_id, status, payment.pk if payment else None,
              callback_id, *(o.value for o in SETTLED_OUTCOMES)])
+
+
+def _callback_table():
+    """The connection callbacks are written on, and their table's quoted name,
+    for the two plain statements every callback runs."""
+    database = connections[router.db_for_write(Callback)]
+    return database, database.ops.quote_name(Callback._meta.db_table)
