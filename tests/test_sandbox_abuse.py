@@ -131,8 +131,10 @@ def test_silent_and_trickling_clients_cannot_hold_every_worker(sandbox, monkeypa
             thread.join(10)
         for connection in silent + trickling:
             connection.close()
-    # Cut off at the deadline of the whole request, not per line read.
-    assert len(cut_off) == 3 and max(cut_off) < 5
+    # Cut off at the deadline of the whole request, not per line read: a
+    # trickler that nothing cuts off runs until its connection is closed,
+    # after the ten seconds the joins above wait.
+    assert len(cut_off) == 3 and max(cut_off) < 8
 
 
 def location_after_paying(sandbox: Sandbox, order_id: str) -> str:
