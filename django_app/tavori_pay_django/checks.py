@@ -19,15 +19,10 @@ QUOTES = "\"'"
 @checks.register()
 def check_keys(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
     try:
-        current = conf.config()
+        in_settings = conf.keys_in_settings(conf.config())
     except conf.ConfigurationError as error:
         return [checks.Error(str(error), id="tavori_pay.E001")]
-    if current.community_key is None and not current.sponsor_keys:
-        return check_key_file(working_space() / "auth_key.py")
-    if current.community_key is None or not current.sponsor_keys:
-        return [checks.Error("TAVORI_PAY needs both COMMUNITY_KEY and SPONSOR_KEYS, or neither "
-                             "(then the keys are read from auth_key.py)", id="tavori_pay.E001")]
-    return []
+    return [] if in_settings else check_key_file(working_space() / "auth_key.py")
 
 
 @checks.register(checks.Tags.security, deploy=False)

@@ -53,18 +53,27 @@ def config() -> Config:
                   int(values["CALLBACK_MAX_BYTES"]), float(values["RECONCILE_AFTER"]))
 
 
+def keys_in_settings(current: Config) -> bool:
+    """Whether TAVORI_PAY holds the keys; False means the module's auth_key.py
+    lookup. ConfigurationError when it holds only one of them."""
+    if current.community_key is None and not current.sponsor_keys:
+        return False
+    if current.community_key is None or not current.sponsor_keys:
+        raise ConfigurationError("TAVORI_PAY needs both COMMUNITY_KEY and SPONSOR_KEYS, or neither "
+                                 "(then the keys are read from auth_key.py)")
+    return True
+
+
 def clients() -> list[tavori_pay.Client]:
     """One client per sponsor key, the current key first. Without keys in the
     settings, the module's own auth_key.py lookup, read on every call so that
     a changed key file takes effect without a restart."""
     current = config()
-    if current.community_key is None and not current.sponsor_keys:
+    if not keys_in_settings(current):
         try:
             return [tavori_pay.Client()]
         except RuntimeError as error:
             raise ConfigurationError(str(error)) from None
-    if current.community_key is None or not current.sponsor_keys:
-        raise ConfigurationError("TAVORI_PAY needs both COMMUNITY_KEY and SPONSOR_KEYS, or neither")
     try:
         return [tavori_pay.Client(current.community_key, key) for key in current.sponsor_keys]
     except TypeError:
