@@ -18,6 +18,7 @@ sys.path.insert(0, str(ROOT / "sandbox"))
 
 import psycopg  # noqa: E402
 import postgres_cluster  # noqa: E402
+from shop_server import start_gunicorn  # noqa: E402
 
 COMMUNITY, SPONSOR = "bench-community", "bench-sponsor-secret"
 
@@ -56,12 +57,4 @@ def add_pending_payments(cluster: postgres_cluster.Cluster, order_ids: Iterable[
 
 def gunicorn(env: dict[str, str], port: int, workers: int) -> subprocess.Popen:
     """The bench project under gunicorn, returned once every worker is up."""
-    server = subprocess.Popen([sys.executable, "-m", "gunicorn", "--workers", str(workers), "--bind",
-                               f"127.0.0.1:{port}", "wsgi"], env=env, cwd=HERE / "django_project",
-                              stderr=subprocess.PIPE, text=True)
-    booted = 0
-    for line in server.stderr:
-        booted += "Booting worker" in line
-        if booted == workers:
-            break
-    return server
+    return start_gunicorn("wsgi", port, workers, env, HERE / "django_project")

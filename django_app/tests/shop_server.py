@@ -20,6 +20,21 @@ ROOT = Path(__file__).resolve().parents[2]
 SHOP = ROOT / "examples" / "django_shop"
 
 
+def start_gunicorn(application: str, port: int, workers: int, environment: dict[str, str],
+                   directory: Path) -> subprocess.Popen:
+    """gunicorn serving `application` on 127.0.0.1, returned once every
+    worker has started; its stderr is the caller's to read on."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "gunicorn", "--workers", str(workers), "--bind", f"127.0.0.1:{port}",
+         "--graceful-timeout", "5", application], env=environment, cwd=directory, stderr=subprocess.PIPE, text=True)
+    booted = 0
+    for line in process.stderr:  # gunicorn announces each worker it starts
+        booted += "Booting worker" in line
+        if booted == workers:
+            return process
+    raise RuntimeError("gunicorn did not start its workers")
+
+
 class ShopServer:
     def __init__(self, cluster: postgres_cluster.Cluster, database: str, working_space: Path, service_url: str,
                  workers: int = 4):
@@ -35,17 +50,7 @@ class ShopServer:
         cluster.create_database(database)
         subprocess.run([sys.executable, "-m", "django", "migrate", "-v0"], env=self.environment, check=True,
                        timeout=120)
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "gunicorn", "--workers", str(workers), "--bind", f"127.0.0.1:{self.port}",
-             "--graceful-timeout", "5", "shop.wsgi"], env=self.environment, cwd=SHOP,
-            stderr=subprocess.PIPE, text=True)
-        booted = 0
-        for line in self.process.stderr:  # gunicorn announces each worker it starts
-            booted += "Booting worker" in line
-            if booted == workers:
-                break
-        else:
-            raise RuntimeError("gunicorn did not start its workers")
+        self.process = start_gunicorn("shop.wsgi", self.port, workers, self.environment, SHOP)
         # Kept, so that a full pipe never stalls the server, and for a failing test to show.
         self.log: list[str] = []
         threading.Thread(target=lambda: self.log.extend(self.process.stderr), daemon=True).start()
