@@ -38,16 +38,20 @@ class Faults:
 
     def of(self, order_id: str) -> DeliveryFaults:
         with self._lock:
-            return self._deliveries.get(order_id) or self._deliveries.get(None) or DeliveryFaults()
+            return self._faults_of(order_id) or DeliveryFaults()
 
     def take(self, order_id: str, name: str) -> bool:
         """Uses up one of the counted faults `name` (drop, wrong_signature)."""
         with self._lock:
-            faults = self._deliveries.get(order_id) or self._deliveries.get(None)
+            faults = self._faults_of(order_id)
             if faults is None or getattr(faults, name) <= 0:
                 return False
             setattr(faults, name, getattr(faults, name) - 1)
             return True
+
+    def _faults_of(self, order_id: str) -> DeliveryFaults | None:
+        """The order's own faults, else those set for every order."""
+        return self._deliveries.get(order_id) or self._deliveries.get(None)
 
     def fail_answers(self, count: int, kind: str, seconds: float) -> None:
         if kind not in ANSWER_FAULTS:

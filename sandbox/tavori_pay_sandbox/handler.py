@@ -34,7 +34,6 @@ REQUEST_DEADLINE = 10.0
 URL_SAFE = "/:?#[]@!$&'()*+,;=%~"
 
 
-
 def handler_for(sandbox: Sandbox) -> type[BaseHTTPRequestHandler]:
     class Handler(_Handler):
         service = sandbox

@@ -1,6 +1,7 @@
 """The sandbox's state in SQLite: accounts, orders, seen nonces, callbacks
-waiting to be delivered and the log of delivery attempts. One connection guarded by one lock, so concurrent requests are
-safe; a file database keeps orders across restarts."""
+waiting to be delivered and the log of delivery attempts. One connection
+guarded by one lock, so concurrent requests are safe; a file database keeps
+orders across restarts."""
 
 from __future__ import annotations
 

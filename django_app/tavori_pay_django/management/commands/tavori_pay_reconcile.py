@@ -4,7 +4,6 @@ scheduler; several hosts may run it at once."""
 
 from __future__ import annotations
 
-
 from django.core.management.base import BaseCommand, CommandError
 
 from ... import conf
