@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 from django.contrib import admin, messages
+from django.utils import timezone
 
-from .models import Callback, Payment
+from . import dispatch
+from .models import Callback, Payment, PaymentEvent
 from .reconcile import REFUSED, reconcile
 
 
@@ -28,6 +30,20 @@ class CallbackInline(ShowsCallbackBody, admin.TabularInline):
         return False
 
 
+class PaymentEventInline(admin.TabularInline):
+    model = PaymentEvent
+    extra = 0
+    can_delete = False
+    fields = readonly_fields = ("created_at", "kind", "previous", "stage", "reason", "delivered_at", "attempts",
+                                "last_error")
+
+    def has_add_permission(self, request, obj=None) -> bool:
+        return False
+
+    def has_change_permission(self, request, obj=None) -> bool:
+        return False
+
+
 @admin.register(Payment)
 class PaymentAdmin(admin.ModelAdmin):
     list_display = ("order_id", "reference", "amount", "currency", "status", "needs_review", "created_at")
@@ -39,7 +55,7 @@ class PaymentAdmin(admin.ModelAdmin):
     readonly_fields = ("order_id", "reference", "amount", "currency", "pay_mode", "recipient_account", "pay_url",
                        "status", "settled_amount", "failure_reason", "expires_at", "created_at", "updated_at")
     fields = readonly_fields[:8] + ("needs_review",) + readonly_fields[8:]
-    inlines = [CallbackInline]
+    inlines = [PaymentEventInline, CallbackInline]
     actions = ["reconcile_selected"]
 
     def has_add_permission(self, request) -> bool:
@@ -48,13 +64,68 @@ class PaymentAdmin(admin.ModelAdmin):
     def has_delete_permission(self, request, obj=None) -> bool:
         return False
 
-    @admin.action(description="Ask the service about the selected payments")
+    def save_model(self, request, obj, form, change) -> None:
+        # One statement that writes the one field a person may change: the
+        # form's copy of the rest was read without a lock, and a callback
+        # may have moved the payment since.
+        Payment.objects.filter(pk=obj.pk).update(needs_review=obj.needs_review, updated_at=timezone.now())
+
+    @admin.action(description="Ask the service about the selected payments", permissions=["change"])
     def reconcile_selected(self, request, queryset) -> None:
         summary = reconcile(list(queryset.exclude(order_id=None).values_list("pk", flat=True)))
-        level = messages.ERROR if summary.counts[REFUSED] else messages.SUCCESS
+        level = messages.ERROR if summary.counts[REFUSED] or summary.undelivered else messages.SUCCESS
         self.message_user(request, summary.line(), level)
         for refusal in summary.refusals[:10]:
             self.message_user(request, f"refused: {refusal}", messages.ERROR)
+
+
+class DeliveredFilter(admin.SimpleListFilter):
+    title = "delivered"
+    parameter_name = "delivered"
+
+    def lookups(self, request, model_admin):
+        return [("yes", "Delivered"), ("no", "Not yet taken by every receiver")]
+
+    def queryset(self, request, queryset):
+        if self.value() in ("yes", "no"):
+            return queryset.filter(delivered_at__isnull=self.value() == "no")
+        return queryset
+
+
+@admin.register(PaymentEvent)
+class PaymentEventAdmin(admin.ModelAdmin):
+    list_display = ("created_at", "payment", "kind", "previous", "stage", "delivered_at", "attempts",
+                    "error_line")
+    list_filter = (DeliveredFilter, "kind", "stage", "created_at")
+    search_fields = ("payment__order_id", "payment__reference")
+    list_select_related = ("payment",)
+    readonly_fields = ("payment", "kind", "previous", "stage", "reason", "created_at", "delivered_to", "attempts",
+                       "last_attempt_at", "next_attempt_at", "delivered_at", "last_error")
+    fields = readonly_fields
+    actions = ["deliver_again"]
+
+    @admin.display(description="last error")
+    def error_line(self, event: PaymentEvent) -> str:
+        lines = event.last_error.strip().splitlines()
+        return lines[-1] if lines else ""
+
+    @admin.action(description="Deliver again", permissions=["change"])
+    def deliver_again(self, request, queryset) -> None:
+        payment_ids = set(queryset.filter(delivered_at=None).values_list("payment_id", flat=True))
+        summary = dispatch.deliver_due(ignore_backoff=True, payment_ids=payment_ids)
+        self.message_user(request, summary.line(), messages.ERROR if summary.undelivered else messages.SUCCESS)
+        for error in summary.errors[:10]:
+            self.message_user(request, f"not delivered: {error}", messages.ERROR)
+
+    def has_add_permission(self, request) -> bool:
+        return False
+
+    def has_change_permission(self, request, obj=None) -> bool:
+        # Nothing on the form is editable; the permission is what allows "Deliver again".
+        return obj is None and super().has_change_permission(request, obj)
+
+    def has_delete_permission(self, request, obj=None) -> bool:
+        return False
 
 
 @admin.register(Callback)

@@ -1,10 +1,11 @@
-"""A callback's way through the app: stored as it came, verified, then
-applied to its payment under the payment's row lock."""
+"""A callback's way through the app: verified, then stored and applied to
+its payment under the payment's row lock, in one transaction."""
 
 from __future__ import annotations
 
 import hashlib
 import uuid
+from contextlib import suppress
 from dataclasses import dataclass
 
 from django.db import connections, router, transaction
@@ -31,13 +32,25 @@ RECEIVED = Answer(200, "success")
 
 
 def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
-    """Handles one delivery. Raises ConfigurationError or DatabaseError when
-    it could not be handled; the callback then stays unprocessed."""
+    """Handles one delivery. The callback's row, the move it makes and the
+    move's events commit together; when anything fails the callback is still
+    stored, unprocessed, and ConfigurationError or DatabaseError is raised.
+    The events are handed to the shop's receivers after the commit, and
+    what a receiver does never changes the answer."""
+    try:
+        fields = _verified_fields(conf.clients(), body, signature)
+        with transaction.atomic(using=router.db_for_write(Callback)):
+            return _take_in(body, signature, token, fields)
+    except BaseException:
+        with suppress(Exception):  # the database itself may be what failed
+            _store(body, signature)
+        raise
+
+
+def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, str] | None) -> Answer:
     callback_id, outcome = _store(body, signature)
     if outcome in SETTLED_OUTCOMES:
         return RECEIVED
-    clients = conf.clients()
-    fields = _verified_fields(clients, body, signature)
     if fields is None:
         _mark(callback_id, Outcome.BAD_SIGNATURE, signature_ok=False)
         return Answer(400, "invalid callback signature")
@@ -46,27 +59,25 @@ def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
         _mark(callback_id, Outcome.MALFORMED, signature_ok=True, order_id=order_id[:64],
               status=fields.get("status", "")[:16])
         return Answer(400, "a callback needs an order_id and a known status")
-    with transaction.atomic(using=router.db_for_write(Payment)):
-        # The payment's lock orders every delivery of this callback too: a
-        # second one that waited here finds the payment moved, and its mark
-        # below does not overwrite the first one's.
-        payment = _locked_payment(order_id, token, report)
-        if payment is None:
-            _mark(callback_id, Outcome.UNKNOWN_ORDER, signature_ok=True, order_id=order_id[:64],
-                  status=report.status)
-            # Perhaps the payment's transaction has not committed yet: the
-            # service delivers again.
-            return Answer(404, "unknown order; deliver it again")
-        decision = apply(payment, report)
-        _mark(callback_id, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
-              payment=payment)
+    # The payment's lock orders every delivery of this callback too: a second
+    # one that waited here finds the payment moved, and its mark below does
+    # not overwrite the first one's.
+    payment = _locked_payment(order_id, token, report)
+    if payment is None:
+        _mark(callback_id, Outcome.UNKNOWN_ORDER, signature_ok=True, order_id=order_id[:64], status=report.status)
+        # Perhaps the payment's transaction has not committed yet: the
+        # service delivers again.
+        return Answer(404, "unknown order; deliver it again")
+    decision = apply(payment, report)
+    _mark(callback_id, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
+          payment=payment)
     return RECEIVED
 
 
 def _store(body: bytes, signature: str) -> tuple[int, str]:
-    """Writes the callback's row before any work, and returns its id and
-    outcome so far. A redelivery meets the unique digest of its first
-    delivery and only counts itself: one statement either way."""
+    """Writes the callback's row, and returns its id and outcome so far. A
+    redelivery meets the unique digest of its first delivery and only counts
+    itself: one statement either way."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
     database, table = _callback_table()
     with database.cursor() as cursor:

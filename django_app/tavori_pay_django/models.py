@@ -1,4 +1,5 @@
-"""A payment as the shop keeps it, and every callback the service sent about it."""
+"""A payment as the shop keeps it, every callback the service sent about it,
+and every stage it reached, as an event for the shop's receivers."""
 
 from __future__ import annotations
 
@@ -70,3 +71,43 @@ class Callback(models.Model):
 
     def __str__(self) -> str:
         return f"{self.status or 'callback'} for {self.order_id or '?'}: {self.outcome}"
+
+
+class PaymentEvent(models.Model):
+    """One stage a payment reached, or one reason it needs a person's review,
+    written in the transaction that moved it and delivered to the shop's
+    receivers after the commit until each of them has returned. A receiver
+    that keeps `id` of the events it handled handles each one once."""
+
+    STATUS = "status"
+    REVIEW = "review"
+
+    payment = models.ForeignKey(Payment, on_delete=models.PROTECT, related_name="events")
+    kind = models.CharField(max_length=8, choices=[(STATUS, "status changed"), (REVIEW, "needs review")])
+    # The status reached, or for a review what it is about (AMOUNT_MISMATCH...).
+    stage = models.CharField(max_length=32)
+    previous = models.CharField(max_length=16, blank=True)
+    reason = models.CharField(max_length=255, blank=True)
+    created_at = models.DateTimeField(auto_now_add=True)
+    # The receivers that have returned, by their qualified names, one a line.
+    delivered_to = models.TextField(blank=True)
+    attempts = models.PositiveIntegerField(default=0)
+    last_error = models.TextField(blank=True)
+    last_attempt_at = models.DateTimeField(null=True, blank=True)
+    next_attempt_at = models.DateTimeField(null=True, blank=True)
+    delivered_at = models.DateTimeField(null=True, blank=True, db_index=True)
+
+    class Meta:
+        ordering = ["id"]
+        constraints = [models.UniqueConstraint(fields=["payment", "kind", "stage"], name="tavori_pay_event_once")]
+
+    def __str__(self) -> str:
+        what = f"{self.previous} → {self.stage}" if self.kind == self.STATUS else f"review: {self.reason}"
+        return f"{self.payment.order_id or self.payment.reference}: {what}"
+
+    @property
+    def delivered(self) -> bool:
+        return self.delivered_at is not None
+
+    def receivers_returned(self) -> list[str]:
+        return self.delivered_to.splitlines()

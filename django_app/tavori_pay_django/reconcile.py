@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from django.db import DatabaseError, connections, transaction
 from django.utils import timezone
 
-from . import conf
+from . import conf, dispatch
 from .models import Payment
 from .reports import apply, from_order_status
 from .transitions import OPEN, decide
@@ -30,6 +30,8 @@ BATCH = 25
 class Summary:
     counts: Counter = field(default_factory=Counter)
     refusals: list[str] = field(default_factory=list)
+    # Events of the reconciled payments that some receiver has not taken yet.
+    undelivered: int = 0
 
     @property
     def total(self) -> int:
@@ -37,7 +39,10 @@ class Summary:
 
     def line(self, dry_run: bool = False) -> str:
         parts = ", ".join(f"{count} {name}" for name, count in sorted(self.counts.items())) or "nothing to do"
-        return f"{'Would reconcile' if dry_run else 'Reconciled'} {self.total} payments: {parts}"
+        line = f"{'Would reconcile' if dry_run else 'Reconciled'} {self.total} payments: {parts}"
+        if self.undelivered:
+            line += f"; {self.undelivered} events not yet taken by every receiver, delivered again later"
+        return line
 
 
 def stale_payments(older_than: float | None = None) -> list[int]:
@@ -52,7 +57,8 @@ def stale_payments(older_than: float | None = None) -> list[int]:
 def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = False,
               progress: Callable[[int], None] | None = None) -> Summary:
     """Queries and applies each payment on `workers` threads, a batch of
-    payments to a transaction."""
+    payments to a transaction; then delivers every event that is due, and
+    counts the reconciled payments' events still undelivered."""
     ids = list(payment_ids)
     batches: queue.SimpleQueue = queue.SimpleQueue()
     for start in range(0, len(ids), BATCH):
@@ -82,12 +88,18 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
 
     if workers <= 1:  # on the caller's thread and connection (a view, the admin)
         work()
-        return summary
-    threads = [threading.Thread(target=work_on_own_connections) for _ in range(workers)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    else:
+        threads = [threading.Thread(target=work_on_own_connections) for _ in range(workers)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    if not dry_run:
+        try:
+            dispatch.deliver_due()
+            summary.undelivered = dispatch.undelivered(ids)
+        except DatabaseError as error:
+            summary.refusals.append(f"events not delivered: database error: {error}")
     return summary
 
 

@@ -6,12 +6,8 @@ from __future__ import annotations
 import datetime as dt
 from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
-from functools import partial
-
-from django.db import transaction
-
+from . import events
 from .models import Payment
-from .signals import payment_needs_review, payment_status_changed
 from .transitions import UNPAID_ENDS, Decision, Outcome, Status, decide
 
 # The service's order codes, as it reports them to a status query.
@@ -57,8 +53,8 @@ def from_order_status(order) -> Report:
 
 
 def apply(payment: Payment, report: Report) -> Decision:
-    """Moves a locked payment as the report says, saves it and sends the
-    signals once the transaction commits."""
+    """Moves a locked payment as the report says, saves it and writes the
+    events of the move, delivered once the transaction commits."""
     previous = Status(payment.status)
     decision = decide(previous, report.status, report.amount_matches(payment))
     changed = []
@@ -82,14 +78,14 @@ def apply(payment: Payment, report: Report) -> Decision:
         changed.append("needs_review")
     if changed:
         payment.save(update_fields=[*changed, "updated_at"])
-    if decision.changed:
-        transaction.on_commit(partial(payment_status_changed.send, sender=Payment, payment=payment,
-                                      previous=previous.value, new=decision.status.value))
-    if decision.needs_review:
-        reason = (f"the service reports {report.amount or 'no amount'} {payment.currency} for a payment of "
-                  f"{payment.amount}" if decision.outcome is Outcome.AMOUNT_MISMATCH else
-                  f"{report.status.value} after {previous.value}: money was taken for an ended payment")
-        transaction.on_commit(partial(payment_needs_review.send, sender=Payment, payment=payment, reason=reason))
+    reviews = []
+    if decision.outcome is Outcome.AMOUNT_MISMATCH:
+        reviews.append((events.AMOUNT_MISMATCH, f"the service reports {report.amount or 'no amount'} "
+                                                f"{payment.currency} for a payment of {payment.amount}"))
+    elif decision.needs_review:
+        reviews.append((events.PAID_AFTER_END,
+                        f"{report.status.value} after {previous.value}: money was taken for an ended payment"))
+    events.record(payment, previous, decision.status if decision.changed else None, reviews)
     return decision
 
 

@@ -1,8 +1,12 @@
-"""Signals a shop's fulfilment hangs on, each sent after the change committed.
+"""Signals a shop's fulfilment hangs on. Each is sent for a PaymentEvent
+after the move that wrote it committed, receiver by receiver, and again
+until every receiver has returned for it: a receiver is called at least
+once per event, and `event.id` lets it act once.
 
-    payment_status_changed(sender=Payment, payment, previous, new)
-        once for every real move of a payment's status
-    payment_needs_review(sender=Payment, payment, reason)
+    payment_status_changed(sender=Payment, payment, previous, new, event)
+        once for every stage a payment reaches; a move that skips stages
+        (pending to settled) is sent as each stage it implies, in order
+    payment_needs_review(sender=Payment, payment, reason, event)
         when what the service reports cannot be taken as it is
 """
 

@@ -6,7 +6,9 @@ A payment only moves forward. Callbacks come late, twice and out of order
 (`settled` may come before `paid` while `paid` is being retried), so what a
 later stage implies is taken as given: `settled` means it was paid. A `paid`
 after `failed` or `expired` means the money was taken after all: it wins,
-and the payment is flagged for a person to look at."""
+and the payment is flagged for a person to look at. A move that skips a
+stage stands for each stage it skips (`moves`), so that the shop hears of
+every payment whose money was taken as `paid`, whatever came first."""
 
 from __future__ import annotations
 
@@ -66,3 +68,15 @@ def decide(current: Status, observed: Status, amount_matches: bool = True) -> De
     if STAGE[observed] <= STAGE[current]:
         return Decision(current, Outcome.STALE)
     return Decision(observed, Outcome.APPLIED, needs_review=current in UNPAID_ENDS)
+
+
+def moves(previous: Status, new: Status) -> list[tuple[Status, Status]]:
+    """The moves, one stage each, that a change from `previous` to `new`
+    stands for, in order: a settled or refunded payment was paid first."""
+    previous, new = Status(previous), Status(new)
+    steps = []
+    if new in (Status.SETTLED, Status.REFUNDED) and previous not in (Status.PAID, Status.SETTLED):
+        steps.append((previous, Status.PAID))
+        previous = Status.PAID
+    steps.append((previous, new))
+    return steps

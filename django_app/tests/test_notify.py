@@ -55,7 +55,9 @@ def test_callbacks_in_any_order_and_repeated_move_the_payment_once_each(client, 
     payment.refresh_from_db()
     assert (payment.status, payment.settled_amount, payment.needs_review) == ("refunded", Decimal("89.60"), False)
     assert str(payment.expires_at) == "2026-12-08 12:00:00+00:00"
-    assert signals == [("changed", payment.order_id, "pending", "settled"),
+    # settled came first: the stage it implies is announced before it
+    assert signals == [("changed", payment.order_id, "pending", "paid"),
+                       ("changed", payment.order_id, "paid", "settled"),
                        ("changed", payment.order_id, "settled", "refunded")]
     stored = {(c.status, c.outcome, c.deliveries) for c in Callback.objects.all()}
     assert stored == {("settled", "applied", 2), ("paid", "stale", 3), ("refunded", "applied", 1)}

@@ -35,6 +35,11 @@ class Command(BaseCommand):
         self.stdout.write(summary.line(dry_run))
         if summary.counts[REFUSED]:
             raise CommandError(f"the service refused or could not answer {summary.counts[REFUSED]} queries")
+        if summary.refusals:
+            raise CommandError(summary.refusals[0])
+        if summary.undelivered:
+            raise CommandError(f"{summary.undelivered} events are not yet taken by every receiver; "
+                               "tavori_pay_dispatch delivers them again")
 
     def _progress(self, total: int):
         stream = self.stderr._out

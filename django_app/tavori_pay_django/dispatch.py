@@ -1,0 +1,219 @@
+"""Delivers payment events to the shop's receivers, receiver by receiver:
+right after the commit that wrote them, and again from
+`tavori_pay_dispatch`, reconciliation and the admin until every receiver
+has returned.
+
+An event's row is locked while its receivers run, so no receiver is called
+twice at once for one event, and a receiver's own writes commit with the
+record that it returned: a receiver that raises, or a process that dies,
+leaves the event to be delivered again, to the receivers that had not yet
+returned. A payment's events reach each receiver in order: one that has not
+taken an event is not handed the payment's later ones."""
+
+from __future__ import annotations
+
+import datetime as dt
+import logging
+import traceback
+from collections import Counter
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+
+from asgiref.sync import async_to_sync
+from django.db import connections, router, transaction
+from django.db.models import Min, Q
+from django.dispatch import Signal
+from django.utils import timezone
+
+from .models import Payment, PaymentEvent
+from .signals import payment_needs_review, payment_status_changed
+
+logger = logging.getLogger("tavori_pay_django")
+
+SIGNALS = {PaymentEvent.STATUS: payment_status_changed, PaymentEvent.REVIEW: payment_needs_review}
+# Seconds before an event a receiver did not take is due again: doubled
+# with each attempt, up to an hour.
+FIRST_RETRY, LAST_RETRY = 10, 3600
+DELIVERED, UNDELIVERED, BUSY = "delivered", "not delivered", "busy"
+
+
+@dataclass
+class Summary:
+    counts: Counter = field(default_factory=Counter)
+    errors: list[str] = field(default_factory=list)
+
+    def add(self, other: Summary) -> None:
+        self.counts.update(other.counts)
+        self.errors.extend(other.errors)
+
+    @property
+    def undelivered(self) -> int:
+        return self.counts[UNDELIVERED]
+
+    def line(self) -> str:
+        delivered, undelivered, busy = (self.counts[name] for name in (DELIVERED, UNDELIVERED, BUSY))
+        text = f"Delivered {delivered} of {delivered + undelivered} {_events(delivered + undelivered)}"
+        if undelivered:
+            text += f"; {undelivered} not yet taken by every receiver, delivered again later"
+        if busy:
+            text += f"; {busy} {_payments(busy)} left to a run already delivering them"
+        return text
+
+
+def receivers(signal: Signal) -> list[tuple[str, Callable]]:
+    """The signal's live receivers for payments, each under a name that
+    stays the same across processes and restarts: its qualified name."""
+    synchronous, asynchronous = signal._live_receivers(Payment)
+    named, seen = [], Counter()
+    for function in [*synchronous, *asynchronous]:
+        name = _name(function)
+        seen[name] += 1
+        if seen[name] > 1:  # two receivers made by one factory
+            name = f"{name}#{seen[name]}"
+        named.append((name, async_to_sync(function) if function in asynchronous else function))
+    return named
+
+
+def deliver_after_commit(payment_id: int) -> None:
+    """The delivery right after a move commits: never raises, since the move
+    is done; what it could not deliver waits for the next run."""
+    try:
+        deliver_payment(payment_id)
+    except Exception:
+        logger.exception("events of payment %s not delivered now; tavori_pay_dispatch delivers them", payment_id)
+
+
+def deliver_payment(payment_id: int) -> Summary:
+    """Delivers the payment's undelivered events, oldest first, until none
+    is left that this call has not tried. Events another run holds are left
+    to it, with the payment's later ones."""
+    summary, tried = Summary(), set()
+    while True:
+        batch = _deliver_batch(payment_id, tried)
+        summary.add(batch)
+        if not batch.counts or batch.counts[BUSY]:
+            return summary
+
+
+def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
+                payment_ids: Iterable[int] | None = None,
+                progress: Callable[[int, int], None] | None = None) -> Summary:
+    """Delivers every undelivered event that is due: created `older_than`
+    seconds ago or longer and, unless `ignore_backoff`, past its retry
+    time. Safe to run on several hosts at once."""
+    now = timezone.now()
+    due = PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
+        delivered_at=None, created_at__lte=now - dt.timedelta(seconds=older_than))
+    if not ignore_backoff:
+        due = due.filter(Q(next_attempt_at=None) | Q(next_attempt_at__lte=now))
+    if payment_ids is not None:
+        due = due.filter(payment_id__in=list(payment_ids))
+    payments = list(due.values("payment_id").annotate(first=Min("id")).order_by("first")
+                    .values_list("payment_id", flat=True))
+    summary = Summary()
+    for done, payment_id in enumerate(payments, 1):
+        try:
+            summary.add(deliver_payment(payment_id))
+        except Exception as error:  # the database: counted, and the run goes on
+            summary.counts[UNDELIVERED] += 1
+            summary.errors.append(f"payment {payment_id}: {error}")
+        if progress is not None:
+            progress(done, len(payments))
+    return summary
+
+
+def undelivered(payment_ids: Iterable[int]) -> int:
+    return PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
+        payment_id__in=list(payment_ids), delivered_at=None).count()
+
+
+def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
+    """One transaction: the payment's undelivered events locked, and each
+    not yet tried handed to the receivers that have not returned."""
+    alias = router.db_for_write(PaymentEvent)
+    summary = Summary()
+    with transaction.atomic(using=alias):
+        _commit_without_waiting(alias)
+        undelivered_events = PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None)
+        events = list(undelivered_events.select_for_update(skip_locked=True).order_by("id"))
+        if not any(event.pk not in tried for event in events):
+            return summary
+        if undelivered_events.exclude(pk__in=[event.pk for event in events]).filter(
+                pk__lt=events[-1].pk).exists():
+            # Another run holds an earlier event: the later ones wait for it.
+            summary.counts[BUSY] += 1
+            return summary
+        payment = Payment.objects.using(alias).get(pk=payment_id)
+        waiting: dict[str, int] = {}  # receiver -> the event it has not taken
+        for event in events:
+            fresh = event.pk not in tried
+            tried.add(event.pk)
+            _deliver(event, payment, waiting, alias, call=fresh)
+            if fresh:
+                summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
+                if not event.delivered:
+                    summary.errors.append(f"event {event.pk} ({event}): {event.last_error.strip().splitlines()[-1]}")
+    return summary
+
+
+def _deliver(event: PaymentEvent, payment: Payment, waiting: dict[str, int], alias: str, call: bool) -> None:
+    signal = SIGNALS[event.kind]
+    arguments = ({"previous": event.previous, "new": event.stage} if event.kind == PaymentEvent.STATUS
+                 else {"reason": event.reason})
+    errors, returned = [], event.receivers_returned()
+    for name, receiver in receivers(signal):
+        if name in returned:
+            continue
+        if name in waiting or not call:
+            waiting.setdefault(name, event.pk)
+            errors.append(f"{name}: waits until it has taken event {waiting[name]}")
+            continue
+        try:
+            with transaction.atomic(using=alias):
+                receiver(signal=signal, sender=Payment, payment=payment, event=event, **arguments)
+        except Exception:
+            logger.exception("event %s (%s): receiver %s raised; it is delivered again later", event.pk, event,
+                             name)
+            waiting[name] = event.pk
+            errors.append(f"{name} raised:\n{traceback.format_exc()}")
+        else:
+            returned.append(name)
+            event.delivered_to = "\n".join(returned)
+    if not call:
+        return
+    now = timezone.now()
+    event.attempts += 1
+    event.last_attempt_at = now
+    event.last_error = "\n".join(errors)
+    if errors:
+        delay = min(FIRST_RETRY * 2 ** (event.attempts - 1), LAST_RETRY)
+        event.next_attempt_at = now + dt.timedelta(seconds=delay)
+    else:
+        event.delivered_at = now
+        event.next_attempt_at = None
+    event.save(update_fields=["delivered_to", "attempts", "last_attempt_at", "last_error", "next_attempt_at",
+                              "delivered_at"])
+
+
+def _commit_without_waiting(alias: str) -> None:
+    """A lost record of a delivery only means one more delivery, so the
+    commit that records it need not wait for the disk."""
+    connection = connections[alias]
+    if connection.vendor == "postgresql":
+        with connection.cursor() as cursor:
+            cursor.execute("SET LOCAL synchronous_commit TO OFF")
+
+
+def _name(function: Callable) -> str:
+    target = getattr(function, "__func__", function)
+    module = getattr(target, "__module__", None) or type(target).__module__
+    qualname = getattr(target, "__qualname__", None) or type(target).__qualname__
+    return f"{module}.{qualname}"
+
+
+def _events(count: int) -> str:
+    return "event" if count == 1 else "events"
+
+
+def _payments(count: int) -> str:
+    return "payment" if count == 1 else "payments"

@@ -1,0 +1,34 @@
+"""The events a move writes: one per stage the payment reached, the stages
+the move implies included, and one per reason it needs review. They are
+written in the move's transaction and delivered after its commit."""
+
+from __future__ import annotations
+
+from functools import partial
+
+from django.db import router, transaction
+
+from .dispatch import deliver_after_commit
+from .models import Payment, PaymentEvent
+from .transitions import Status, moves
+
+# What a review event is about: its stage, unique per payment.
+AMOUNT_MISMATCH = "amount mismatch"
+PAID_AFTER_END = "paid after end"
+
+
+def record(payment: Payment, previous: Status | None, new: Status | None,
+           reviews: list[tuple[str, str]] = ()) -> None:
+    """Writes the events of a locked payment's move from `previous` to `new`
+    (None: it did not move) and of its `reviews` (about, reason), and has them
+    delivered once the transaction commits. A stage or review the payment
+    already announced is not written again."""
+    rows = [PaymentEvent(payment=payment, kind=PaymentEvent.STATUS, stage=stage.value, previous=before.value)
+            for before, stage in (moves(previous, new) if new is not None else [])]
+    rows += [PaymentEvent(payment=payment, kind=PaymentEvent.REVIEW, stage=about, reason=reason[:255])
+             for about, reason in reviews]
+    if not rows:
+        return
+    alias = router.db_for_write(PaymentEvent)
+    PaymentEvent.objects.using(alias).bulk_create(rows, ignore_conflicts=True)
+    transaction.on_commit(partial(deliver_after_commit, payment.pk), using=alias)

@@ -1,0 +1,37 @@
+"""manage.py tavori_pay_dispatch: deliver again every payment event that a
+receiver has not taken (it raised, or its process died). Run it from cron or
+any scheduler; several hosts may run it at once."""
+
+from __future__ import annotations
+
+from django.core.management.base import BaseCommand, CommandError
+
+from ...dispatch import deliver_due
+
+
+class Command(BaseCommand):
+    help = "Deliver payment events to the receivers that have not yet taken them."
+
+    def add_arguments(self, parser) -> None:
+        parser.add_argument("--older-than", type=float, default=0, metavar="SECONDS",
+                            help="only events written longer ago (default 0)")
+        parser.add_argument("--ignore-backoff", action="store_true",
+                            help="deliver even events whose next attempt is not yet due")
+
+    def handle(self, *args, older_than, ignore_backoff, **options) -> None:
+        stream = self.stderr._out
+        shown = stream.isatty()
+
+        def show(done: int, total: int) -> None:
+            if shown:
+                stream.write(f"\rdelivering: {done}/{total} payments")
+                stream.flush()
+
+        summary = deliver_due(older_than=older_than, ignore_backoff=ignore_backoff, progress=show)
+        if shown and summary.counts:
+            self.stderr.write("")
+        for error in summary.errors[:20]:
+            self.stderr.write(f"not delivered: {error}")
+        self.stdout.write(summary.line())
+        if summary.undelivered:
+            raise CommandError(f"{summary.undelivered} events are not yet taken by every receiver")
