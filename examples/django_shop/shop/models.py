@@ -29,4 +29,6 @@ class OrderEvent(models.Model):
     order = models.ForeignKey(Order, on_delete=models.CASCADE, related_name="events")
     previous = models.CharField(max_length=16)
     new = models.CharField(max_length=16)
+    # The tavori_pay PaymentEvent this move came in: each is handled once.
+    payment_event = models.BigIntegerField(unique=True)
     at = models.DateTimeField(auto_now_add=True)

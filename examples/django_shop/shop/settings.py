@@ -50,5 +50,10 @@ TAVORI_PAY = {
     # the customer's request came to.
     "PUBLIC_URL": os.environ.get("SHOP_PUBLIC_URL", ""),
 }
+# How long fulfilling a paid order takes (a stand-in for sending the goods).
+SHOP_FULFILMENT_SECONDS = float(os.environ.get("SHOP_FULFILMENT_SECONDS", "0"))
+LOGGING = {"version": 1, "disable_existing_loggers": False,
+           "handlers": {"console": {"class": "logging.StreamHandler"}},
+           "loggers": {"shop": {"handlers": ["console"], "level": "INFO"}}}
 # The account that receives the royalty share of every split payment.
 SHOP_ROYALTY_RECIPIENT = os.environ.get("SHOP_ROYALTY_RECIPIENT", "artist@example.com")

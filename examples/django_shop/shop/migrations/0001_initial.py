@@ -30,6 +30,7 @@ class Migration(migrations.Migration):
                 ('id', models.BigAutoField(auto_created=True, primary_key=True, serialize=False, verbose_name='ID')),
                 ('previous', models.CharField(max_length=16)),
                 ('new', models.CharField(max_length=16)),
+                ('payment_event', models.BigIntegerField(unique=True)),
                 ('at', models.DateTimeField(auto_now_add=True)),
                 ('order', models.ForeignKey(on_delete=django.db.models.deletion.CASCADE, related_name='events', to='shop.order')),
             ],

@@ -1,0 +1,203 @@
+"""Payment events: every stage a payment reaches is delivered to every
+receiver until that receiver returns, in order, once in effect, whatever
+a receiver or a run does."""
+
+from __future__ import annotations
+
+import io
+import threading
+from collections import Counter
+from decimal import Decimal
+
+import pytest
+from django.core.management import CommandError, call_command
+from django.db import connections
+from django.utils import timezone
+
+from tavori_pay_django import start_payment
+from tavori_pay_django.models import Payment, PaymentEvent
+from tavori_pay_django.signals import payment_needs_review, payment_status_changed
+
+from conftest import callback_fields, post_callback, signed
+
+pytestmark = pytest.mark.django_db(transaction=True)
+
+
+@pytest.fixture
+def connect():
+    """Connects receivers for the test only."""
+    connected = []
+
+    def connect_receiver(function, signal=payment_status_changed):
+        signal.connect(function, weak=False)
+        connected.append((signal, function))
+        return function
+
+    yield connect_receiver
+    for signal, function in connected:
+        signal.disconnect(function)
+
+
+@pytest.fixture
+def payment():
+    return Payment.objects.create(order_id="T-events-1", reference="order-1", amount=Decimal("25.00"),
+                                  currency="CNY", recipient_account="artist", pay_url="http://x/pay")
+
+
+def deliver(client, payment, status, **changes):
+    return post_callback(client, *signed(callback_fields(payment, status, **changes)))
+
+
+def dispatch(*arguments: str) -> str:
+    out = io.StringIO()
+    call_command("tavori_pay_dispatch", *arguments, stdout=out, stderr=io.StringIO())
+    return out.getvalue().strip()
+
+
+def test_a_receiver_that_raises_is_delivered_again_until_it_returns_and_no_other_receiver_twice(
+        client, admin_client, payment, connect):
+    failures = [ConnectionRefusedError("the SMTP server is down")]
+    mailed, shipped = [], []
+
+    @connect
+    def send_receipt(sender, payment, previous, new, event, **kwargs):
+        if failures:
+            raise failures.pop()
+        mailed.append((new, event.id))
+
+    @connect
+    def ship(sender, payment, previous, new, event, **kwargs):
+        shipped.append((new, event.id))
+
+    answer = deliver(client, payment, "paid")
+    assert (answer.status_code, answer.content) == (200, b"success")  # the move is the service's business
+    event = PaymentEvent.objects.get()
+    assert (mailed, shipped) == ([], [("paid", event.id)])
+    assert (event.delivered, event.attempts) == (False, 1)
+    assert "Traceback" in event.last_error and "the SMTP server is down" in event.last_error
+    page = admin_client.get("/admin/tavori_pay/paymentevent/?delivered=no").content.decode()
+    assert "ConnectionRefusedError: the SMTP server is down" in page
+
+    # The service delivering the callback again changes nothing: the move is made.
+    assert deliver(client, payment, "paid").status_code == 200
+    assert mailed == []
+    # A run before the retry time leaves the event be; one that ignores it delivers.
+    assert dispatch() == "Delivered 0 of 0 events"
+    assert dispatch("--ignore-backoff") == "Delivered 1 of 1 event"
+    assert (mailed, shipped) == ([("paid", event.id)], [("paid", event.id)])
+    event.refresh_from_db()
+    assert event.delivered and event.attempts == 2 and event.last_error == ""
+    assert dispatch("--ignore-backoff") == "Delivered 0 of 0 events"
+    assert len(mailed) == 1
+
+
+def test_a_receiver_that_missed_an_event_is_not_handed_the_later_ones_first(client, payment, connect):
+    down = [True]
+    seen = []
+
+    @connect
+    def fulfil(sender, payment, previous, new, event, **kwargs):
+        if down[0]:
+            raise RuntimeError("warehouse unreachable")
+        seen.append((previous, new))
+
+    deliver(client, payment, "paid")
+    deliver(client, payment, "settled", settle_amount="22.40")
+    assert seen == [] and PaymentEvent.objects.filter(delivered_at=None).count() == 2
+    down[0] = False
+    assert dispatch("--ignore-backoff") == "Delivered 2 of 2 events"
+    assert seen == [("pending", "paid"), ("paid", "settled")]
+
+
+def test_settled_before_paid_is_announced_as_paid_then_settled_once_each(client, payment, connect):
+    seen = []
+    connect(lambda sender, previous, new, event, **kwargs: seen.append((previous, new, event.id)))
+    for status in ("settled", "paid", "settled", "paid"):
+        assert deliver(client, payment, status, settle_amount="22.40").status_code == 200
+    paid, settled = PaymentEvent.objects.order_by("id")
+    assert seen == [("pending", "paid", paid.id), ("paid", "settled", settled.id)]
+
+
+def test_expired_then_settled_is_paid_flagged_for_review_then_settled(client, payment, connect):
+    seen = []
+    connect(lambda sender, previous, new, **kwargs: seen.append((previous, new)))
+    connect(lambda sender, reason, **kwargs: seen.append(("review", reason)), payment_needs_review)
+    deliver(client, payment, "expired", reason="not paid in time")
+    deliver(client, payment, "settled", settle_amount="22.40")
+    assert seen == [("pending", "expired"), ("expired", "paid"), ("paid", "settled"),
+                    ("review", "settled after expired: money was taken for an ended payment")]
+    payment.refresh_from_db()
+    assert (payment.status, payment.needs_review) == ("settled", True)
+
+
+def test_reconciliation_after_lost_callbacks_announces_each_stage_and_reports_what_was_not_taken(
+        sandbox, settings, connect):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}  # callbacks are lost
+    seen: Counter = Counter()
+    lock = threading.Lock()
+
+    @connect
+    def fulfil(sender, payment, previous, new, **kwargs):
+        if payment.reference == "order-3":
+            raise RuntimeError("out of stock")
+        with lock:
+            seen[payment.reference, previous, new] += 1
+
+    for number in range(6):
+        order_id = start_payment(Decimal("10.00"), "CNY", reference=f"order-{number}",
+                                 recipient_account="artist").order_id
+        sandbox.pay(order_id)
+        sandbox.settle(order_id)
+    out = io.StringIO()
+    with pytest.raises(CommandError, match="^2 events are not yet taken by every receiver"):
+        call_command("tavori_pay_reconcile", "--older-than", "0", "--workers", "3", stdout=out,
+                     stderr=io.StringIO())
+    connections.close_all()
+    assert out.getvalue().strip() == ("Reconciled 6 payments: 6 applied; 2 events not yet taken by every "
+                                      "receiver, delivered again later")
+    assert seen == Counter({(f"order-{n}", *move): 1 for n in (0, 1, 2, 4, 5)
+                            for move in (("pending", "paid"), ("paid", "settled"))})
+
+
+def test_two_runs_at_once_call_each_receiver_once_per_event_in_order(connect):
+    now = timezone.now()
+    payments = Payment.objects.bulk_create(
+        Payment(order_id=f"T-many-{n}", reference=f"many-{n}", amount=Decimal("1.00"), currency="CNY",
+                status="settled") for n in range(100))
+    PaymentEvent.objects.bulk_create(
+        PaymentEvent(payment=payment, kind=PaymentEvent.STATUS, previous=previous, stage=new, created_at=now)
+        for payment in payments for previous, new in (("pending", "paid"), ("paid", "settled")))
+    calls: dict[str, list[tuple[str, int, str]]] = {"first": [], "second": []}
+    lock = threading.Lock()
+
+    def recorder(name):
+        def receive(sender, payment, new, event, **kwargs):
+            with lock:
+                calls[name].append((payment.reference, event.id, new))
+        receive.__qualname__ = name
+        return receive
+
+    connect(recorder("first"))
+    connect(recorder("second"))
+    outputs = []
+
+    def run():  # as a second host would, on connections of its own
+        try:
+            outputs.append(dispatch())
+        finally:
+            connections.close_all()
+
+    runs = [threading.Thread(target=run) for _ in range(2)]
+    for thread in runs:
+        thread.start()
+    for thread in runs:
+        thread.join()
+    assert len(outputs) == 2
+    for name, made in calls.items():
+        assert Counter(event_id for _, event_id, _ in made) == Counter(
+            dict.fromkeys(PaymentEvent.objects.values_list("id", flat=True), 1)), name
+        stages: dict[str, list[str]] = {}
+        for reference, _, new in made:
+            stages.setdefault(reference, []).append(new)
+        assert set(map(tuple, stages.values())) == {("paid", "settled")}, name
+    assert not PaymentEvent.objects.filter(delivered_at=None).exists()
