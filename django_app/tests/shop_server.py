@@ -37,7 +37,7 @@ def start_gunicorn(application: str, port: int, workers: int, environment: dict[
 
 class ShopServer:
     def __init__(self, cluster: postgres_cluster.Cluster, database: str, working_space: Path, service_url: str,
-                 workers: int = 4):
+                 workers: int = 4, **settings: str):
         self.port = postgres_cluster.free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.workers = workers
@@ -45,15 +45,36 @@ class ShopServer:
             **os.environ, "DJANGO_SETTINGS_MODULE": "shop.settings",
             "PYTHONPATH": os.pathsep.join([str(SHOP), str(ROOT / "django_app")]),
             "SHOP_DB_NAME": database, "SHOP_DB_PORT": str(cluster.port), "SHOP_WORKING_SPACE": str(working_space),
-            "SHOP_PUBLIC_URL": self.url, "SHOP_DEBUG": "0", "TAVORI_PAY_BASE_URL": service_url,
+            "SHOP_PUBLIC_URL": self.url, "SHOP_DEBUG": "0", "TAVORI_PAY_BASE_URL": service_url, **settings,
         }
         cluster.create_database(database)
-        subprocess.run([sys.executable, "-m", "django", "migrate", "-v0"], env=self.environment, check=True,
-                       timeout=120)
+        self.manage("migrate", "-v0").check_returncode()
         self.process = start_gunicorn("shop.wsgi", self.port, workers, self.environment, SHOP)
         # Kept, so that a full pipe never stalls the server, and for a failing test to show.
         self.log: list[str] = []
-        threading.Thread(target=lambda: self.log.extend(self.process.stderr), daemon=True).start()
+        self.logged = threading.Condition()
+        threading.Thread(target=self._keep_log, daemon=True).start()
+
+    def _keep_log(self) -> None:
+        for line in self.process.stderr:
+            with self.logged:
+                self.log.append(line)
+                self.logged.notify_all()
+
+    def wait_for_log(self, pattern: str, timeout: float = 30) -> re.Match:
+        """The first line of the server's log that matches `pattern`, once it is there."""
+        def found() -> re.Match | None:
+            return next(filter(None, (re.search(pattern, line) for line in self.log)), None)
+
+        with self.logged:
+            if not self.logged.wait_for(found, timeout):
+                raise TimeoutError(f"no line like {pattern!r} in {timeout} s: {self.log[-20:]}")
+            return found()
+
+    def manage(self, *arguments: str, **settings: str) -> subprocess.CompletedProcess:
+        """A management command of the shop, as its operator would run it."""
+        return subprocess.run([sys.executable, "-m", "django", *arguments], env={**self.environment, **settings},
+                              capture_output=True, text=True, timeout=120)
 
     def checkout(self, product: str = "poster") -> str:
         """Buys as a browser does, through the CSRF-protected form; the order id
