@@ -5,7 +5,9 @@
         "SPONSOR_KEYS": ["new", "old"],  # the first signs requests; any verifies a callback
         "PUBLIC_URL": "https://shop.example",  # where the service reaches the shop
         "CALLBACK_MAX_BYTES": 16384,
-        "RECONCILE_AFTER": 600,          # seconds before a payment is asked about
+        "RECONCILE_AFTER": 600,          # seconds before an open payment is asked about
+        "RECONCILE_WINDOW": 2592000,     # seconds an ended payment is still asked about (30 days)
+        "RECONCILE_ENDED_EVERY": 86400,  # seconds between two questions about an ended payment
     }
 """
 
@@ -22,6 +24,8 @@ DEFAULTS = {
     "PUBLIC_URL": "",
     "CALLBACK_MAX_BYTES": 16 * 1024,
     "RECONCILE_AFTER": 600,
+    "RECONCILE_WINDOW": 30 * 86400,
+    "RECONCILE_ENDED_EVERY": 86400,
 }
 
 
@@ -36,6 +40,8 @@ class Config:
     public_url: str
     callback_max_bytes: int
     reconcile_after: float
+    reconcile_window: float
+    reconcile_ended_every: float
 
 
 def config() -> Config:
@@ -50,7 +56,8 @@ def config() -> Config:
     if isinstance(keys, str):
         raise ConfigurationError("TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")
     return Config(values["COMMUNITY_KEY"], tuple(keys or ()), values["PUBLIC_URL"].rstrip("/"),
-                  int(values["CALLBACK_MAX_BYTES"]), float(values["RECONCILE_AFTER"]))
+                  int(values["CALLBACK_MAX_BYTES"]), float(values["RECONCILE_AFTER"]),
+                  float(values["RECONCILE_WINDOW"]), float(values["RECONCILE_ENDED_EVERY"]))
 
 
 def keys_in_settings(current: Config) -> bool:

@@ -18,13 +18,15 @@ PAID_AFTER_END = "paid after end"
 
 
 def record(payment: Payment, previous: Status | None, new: Status | None,
-           reviews: list[tuple[str, str]] = ()) -> None:
+           reviews: list[tuple[str, str]] = (), was_settled: bool = False) -> None:
     """Writes the events of a locked payment's move from `previous` to `new`
-    (None: it did not move) and of its `reviews` (about, reason), and has them
-    delivered once the transaction commits. A stage or review the payment
-    already announced is not written again."""
+    (None: it did not move; `was_settled`: a refund came after settlement)
+    and of its `reviews` (about, reason), and has them delivered once the
+    transaction commits. A stage or review the payment already announced is
+    not written again."""
+    steps = moves(previous, new, was_settled) if new is not None else []
     rows = [PaymentEvent(payment=payment, kind=PaymentEvent.STATUS, stage=stage.value, previous=before.value)
-            for before, stage in (moves(previous, new) if new is not None else [])]
+            for before, stage in steps]
     rows += [PaymentEvent(payment=payment, kind=PaymentEvent.REVIEW, stage=about, reason=reason[:255])
              for about, reason in reviews]
     if not rows:

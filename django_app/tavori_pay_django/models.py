@@ -34,6 +34,8 @@ class Payment(models.Model):
     failure_reason = models.CharField(max_length=255, blank=True)
     expires_at = models.DateTimeField(null=True, blank=True)
     needs_review = models.BooleanField(default=False, db_index=True)
+    # When reconciliation last asked the service about the payment.
+    reconciled_at = models.DateTimeField(null=True, blank=True)
     created_at = models.DateTimeField(auto_now_add=True, db_index=True)
     updated_at = models.DateTimeField(auto_now=True)
 

@@ -1,6 +1,10 @@
-"""Reconciliation: asks the service about payments that are still open and
-applies each answer as a callback would be applied. The recovery from lost
-callbacks; safe to run from several hosts at once."""
+"""Reconciliation: asks the service about payments whose callbacks may have
+been lost and applies each answer as a callback would be applied; safe to
+run from several hosts at once. Open payments (pending, paid) are asked
+about on every run once they are RECONCILE_AFTER old; ended ones (failed,
+expired, settled), which a late payment or a refund can still change, once
+every RECONCILE_ENDED_EVERY while they are younger than RECONCILE_WINDOW.
+A refund is final."""
 
 from __future__ import annotations
 
@@ -10,16 +14,18 @@ import threading
 from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from functools import partial
 
 from django.db import DatabaseError, connections, transaction
+from django.db.models import Q
 from django.utils import timezone
 
 from . import conf, dispatch
 from .models import Payment
 from .reports import apply, from_order_status
-from .transitions import OPEN, decide
+from .transitions import ENDED, OPEN, decide
 
-SKIPPED = "skipped"  # taken by another run at the same moment, or no longer open
+SKIPPED = "skipped"  # taken by another run at the same moment, or refunded meanwhile
 REFUSED = "refused"  # the service refused the query, or could not be reached
 # Payments taken in one transaction: fewer round trips to the database, and
 # locks held no longer than a few dozen queries take.
@@ -46,12 +52,22 @@ class Summary:
 
 
 def stale_payments(older_than: float | None = None) -> list[int]:
-    """Open payments created longer ago than `older_than` seconds (the
-    RECONCILE_AFTER setting by default) that the service knows."""
-    age = conf.config().reconcile_after if older_than is None else older_than
-    cutoff = timezone.now() - dt.timedelta(seconds=age)
-    return list(Payment.objects.filter(status__in=OPEN, created_at__lte=cutoff, order_id__isnull=False)
+    """The payments the service knows that are due to be asked about: open
+    ones created longer ago than `older_than` seconds (the RECONCILE_AFTER
+    setting by default), and ended ones within the window, not asked about
+    lately."""
+    settings, now = conf.config(), timezone.now()
+    age = settings.reconcile_after if older_than is None else older_than
+    seconds_ago = partial(_seconds_ago, now)
+    due = Q(status__in=OPEN) | Q(
+        Q(reconciled_at=None) | Q(reconciled_at__lte=seconds_ago(settings.reconcile_ended_every)),
+        status__in=ENDED, created_at__gte=seconds_ago(settings.reconcile_window))
+    return list(Payment.objects.filter(due, created_at__lte=seconds_ago(age), order_id__isnull=False)
                 .order_by("created_at").values_list("pk", flat=True))
+
+
+def _seconds_ago(now: dt.datetime, seconds: float) -> dt.datetime:
+    return now - dt.timedelta(seconds=seconds)
 
 
 def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = False,
@@ -110,7 +126,7 @@ def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, 
     try:
         with transaction.atomic():
             payments = list(Payment.objects.select_for_update(skip_locked=True)
-                            .filter(pk__in=batch, status__in=OPEN))
+                            .filter(pk__in=batch, status__in=OPEN + ENDED))
             outcomes[SKIPPED] = len(batch) - len(payments)
             for payment in payments:
                 try:
@@ -124,6 +140,7 @@ def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, 
                     outcomes[decide(payment.status, report.status, report.amount_matches(payment)).outcome.value] += 1
                 else:
                     outcomes[apply(payment, report).outcome.value] += 1
+                    Payment.objects.filter(pk=payment.pk).update(reconciled_at=timezone.now())
     except DatabaseError as error:
         with lock:
             summary.refusals.append(f"{len(batch)} payments: database error: {error}")

@@ -85,7 +85,8 @@ def apply(payment: Payment, report: Report) -> Decision:
     elif decision.needs_review:
         reviews.append((events.PAID_AFTER_END,
                         f"{report.status.value} after {previous.value}: money was taken for an ended payment"))
-    events.record(payment, previous, decision.status if decision.changed else None, reviews)
+    events.record(payment, previous, decision.status if decision.changed else None, reviews,
+                  was_settled=bool(report.settle_amount))
     return decision
 
 

@@ -30,8 +30,12 @@ class Status(StrEnum):
 STAGE = {Status.PENDING: 0, Status.FAILED: 1, Status.EXPIRED: 1, Status.PAID: 2, Status.SETTLED: 3,
          Status.REFUNDED: 4}
 UNPAID_ENDS = (Status.FAILED, Status.EXPIRED)
-# Statuses a payment can still leave on its own: reconciliation asks about these.
+# Statuses a payment can still leave on its own: reconciliation asks about
+# these on every run.
 OPEN = (Status.PENDING, Status.PAID)
+# Statuses a late callback or a refund can still change: asked about less
+# often, for a while. A refund is final.
+ENDED = (Status.FAILED, Status.EXPIRED, Status.SETTLED)
 
 
 class Outcome(StrEnum):
@@ -70,13 +74,17 @@ def decide(current: Status, observed: Status, amount_matches: bool = True) -> De
     return Decision(observed, Outcome.APPLIED, needs_review=current in UNPAID_ENDS)
 
 
-def moves(previous: Status, new: Status) -> list[tuple[Status, Status]]:
+def moves(previous: Status, new: Status, was_settled: bool = False) -> list[tuple[Status, Status]]:
     """The moves, one stage each, that a change from `previous` to `new`
-    stands for, in order: a settled or refunded payment was paid first."""
+    stands for, in order: a settled or refunded payment was paid first, and
+    a refunded one that `was_settled` was settled before its refund."""
     previous, new = Status(previous), Status(new)
     steps = []
     if new in (Status.SETTLED, Status.REFUNDED) and previous not in (Status.PAID, Status.SETTLED):
         steps.append((previous, Status.PAID))
         previous = Status.PAID
+    if new is Status.REFUNDED and was_settled and previous is Status.PAID:
+        steps.append((previous, Status.SETTLED))
+        previous = Status.SETTLED
     steps.append((previous, new))
     return steps

@@ -3,6 +3,7 @@ payment to its true state, once, however many runs there are at once."""
 
 from __future__ import annotations
 
+import datetime as dt
 import io
 import os
 import pty
@@ -13,6 +14,7 @@ from decimal import Decimal
 import pytest
 from django.core.management import CommandError, call_command
 from django.db import connections
+from django.utils import timezone
 
 from tavori_pay_django import start_payment
 from tavori_pay_django.models import Payment
@@ -38,16 +40,22 @@ def transitions():
     payment_status_changed.disconnect(count)
 
 
+class Truth(dict):
+    """Each payment's reference and the state the service holds it in."""
+    sandbox: Sandbox
+
+
 @pytest.fixture
 def lost_callbacks(settings, monkeypatch, no_proxy):
     """Payments whose callbacks all go to an address nobody listens on,
     moved at the service to every state a payment can reach."""
     settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}
-    truth = {}
+    truth = Truth()
     # Settlement only when the test calls for it.
     with Sandbox(accounts=[Account(COMMUNITY, SPONSOR)], settle_delay=10**9, callback_attempts=1,
                  log=lambda line: None) as sandbox:
         monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
+        truth.sandbox = sandbox
         for number, fate in enumerate(["pending", "paid", "settled", "failed", "expired", "refunded"] * 3):
             payment = start_payment(Decimal("10.00") + number, "CNY", reference=f"order-{number}",
                                     recipient_account="artist")
@@ -91,18 +99,30 @@ def test_lost_callbacks_are_recovered_once_by_concurrent_runs(lost_callbacks, tr
         run.join()
     assert dict(Payment.objects.values_list("reference", "status")) == lost_callbacks
     moved = {reference: fate for reference, fate in lost_callbacks.items() if fate != "pending"}
-    # A settled or refunded payment is announced as paid first, then as what it became.
-    expected = Counter()
-    for reference, fate in moved.items():
-        if fate in ("settled", "refunded"):
-            expected.update([(reference, "pending", "paid"), (reference, "paid", fate)])
-        else:
-            expected[reference, "pending", fate] += 1
+    # Each stage a payment passed is announced, in order: these were
+    # refunded after settlement.
+    chains = {"paid": ["pending", "paid"], "settled": ["pending", "paid", "settled"],
+              "refunded": ["pending", "paid", "settled", "refunded"], "failed": ["pending", "failed"],
+              "expired": ["pending", "expired"]}
+    expected = Counter((reference, *move) for reference, fate in moved.items()
+                       for move in zip(chains[fate], chains[fate][1:]))
     assert transitions == expected
     assert len(outputs) == 2 and all(output.startswith("Reconciled ") for output in outputs)
-    # Run again: only the open ones (pending and paid) are asked about, and nothing moves.
+    # Run again: only the open ones (pending and paid) are asked about, since
+    # the ended ones were asked about just now, and nothing moves.
     assert reconcile() == "Reconciled 6 payments: 6 duplicate"
     assert transitions == expected
+
+
+def test_a_refund_whose_callbacks_were_lost_is_found(lost_callbacks, transitions):
+    reconcile()
+    settled = Payment.objects.filter(status="settled").first()
+    lost_callbacks.sandbox.refund(settled.order_id)
+    assert reconcile() == "Reconciled 6 payments: 6 duplicate"  # asked about again only a day later
+    Payment.objects.filter(pk=settled.pk).update(reconciled_at=timezone.now() - dt.timedelta(days=1, seconds=1))
+    assert reconcile() == "Reconciled 7 payments: 1 applied, 6 duplicate"
+    settled.refresh_from_db()
+    assert settled.status == "refunded" and transitions[settled.reference, "settled", "refunded"] == 1
 
 
 def test_a_dry_run_changes_nothing(lost_callbacks, transitions):

@@ -11,6 +11,11 @@ class Migration(migrations.Migration):
     ]
 
     operations = [
+        migrations.AddField(
+            model_name='payment',
+            name='reconciled_at',
+            field=models.DateTimeField(blank=True, null=True),
+        ),
         migrations.CreateModel(
             name='PaymentEvent',
             fields=[
