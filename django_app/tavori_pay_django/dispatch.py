@@ -20,7 +20,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
 from asgiref.sync import async_to_sync
-from django.db import connections, router, transaction
+from django.db import OperationalError, connections, router, transaction
 from django.db.models import Min, Q
 from django.dispatch import Signal
 from django.utils import timezone
@@ -35,6 +35,7 @@ SIGNALS = {PaymentEvent.STATUS: payment_status_changed, PaymentEvent.REVIEW: pay
 # with each attempt, up to an hour.
 FIRST_RETRY, LAST_RETRY = 10, 3600
 DELIVERED, UNDELIVERED, BUSY = "delivered", "not delivered", "busy"
+LOCK_NOT_AVAILABLE = "55P03"  # PostgreSQL's answer to NOWAIT when another transaction holds a row
 
 
 @dataclass
@@ -84,14 +85,14 @@ def deliver_after_commit(payment_id: int) -> None:
 
 
 def deliver_payment(payment_id: int) -> Summary:
-    """Delivers the payment's undelivered events, oldest first, until none
-    is left that this call has not tried. Events another run holds are left
-    to it, with the payment's later ones."""
+    """Delivers the payment's undelivered events, oldest first, and then any
+    that another delivery left to this one while it held them. When another
+    run holds the payment's events, they are left to it."""
     summary, tried = Summary(), set()
     while True:
         batch = _deliver_batch(payment_id, tried)
         summary.add(batch)
-        if not batch.counts or batch.counts[BUSY]:
+        if not batch.counts or batch.counts[BUSY] or not _untried(payment_id, tried):
             return summary
 
 
@@ -128,35 +129,42 @@ def undelivered(payment_ids: Iterable[int]) -> int:
 
 
 def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
-    """One transaction: the payment's undelivered events locked, and each
-    not yet tried handed to the receivers that have not returned."""
+    """One transaction: the payment's undelivered events locked, all of them
+    or none, so that no run hands a receiver an event while another run
+    holds an earlier one; each not yet tried handed to the receivers that
+    have not returned."""
     alias = router.db_for_write(PaymentEvent)
     summary = Summary()
-    with transaction.atomic(using=alias):
-        _commit_without_waiting(alias)
-        undelivered_events = PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None)
-        events = list(undelivered_events.select_for_update(skip_locked=True).order_by("id"))
-        if not any(event.pk not in tried for event in events):
-            return summary
-        if undelivered_events.exclude(pk__in=[event.pk for event in events]).filter(
-                pk__lt=events[-1].pk).exists():
-            # Another run holds an earlier event: the later ones wait for it.
-            summary.counts[BUSY] += 1
-            return summary
-        payment = Payment.objects.using(alias).get(pk=payment_id)
-        waiting: dict[str, int] = {}  # receiver -> the event it has not taken
-        for event in events:
-            fresh = event.pk not in tried
-            tried.add(event.pk)
-            _deliver(event, payment, waiting, alias, call=fresh)
-            if fresh:
-                summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
-                if not event.delivered:
-                    summary.errors.append(f"event {event.pk} ({event}): {event.last_error.strip().splitlines()[-1]}")
+    try:
+        with transaction.atomic(using=alias):
+            _commit_without_waiting(alias)
+            events = list(PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None)
+                          .select_related("payment").select_for_update(nowait=True, of=("self",)).order_by("id"))
+            waiting: dict[str, int] = {}  # receiver -> the event it has not taken
+            for event in events:
+                fresh = event.pk not in tried
+                tried.add(event.pk)
+                _deliver(event, waiting, alias, call=fresh)
+                if fresh:
+                    summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
+                    if not event.delivered:
+                        summary.errors.append(f"event {event.pk} ({event}): "
+                                              f"{event.last_error.strip().splitlines()[-1]}")
+    except OperationalError as error:
+        if getattr(error.__cause__, "sqlstate", None) != LOCK_NOT_AVAILABLE:
+            raise
+        summary = Summary(Counter({BUSY: 1}))
     return summary
 
 
-def _deliver(event: PaymentEvent, payment: Payment, waiting: dict[str, int], alias: str, call: bool) -> None:
+def _untried(payment_id: int, tried: set[int]) -> bool:
+    """Whether the payment has undelivered events this delivery has not
+    tried: written meanwhile, their own delivery having found these held."""
+    return PaymentEvent.objects.using(router.db_for_write(PaymentEvent)).filter(
+        payment_id=payment_id, delivered_at=None).exclude(pk__in=tried).exists()
+
+
+def _deliver(event: PaymentEvent, waiting: dict[str, int], alias: str, call: bool) -> None:
     signal = SIGNALS[event.kind]
     arguments = ({"previous": event.previous, "new": event.stage} if event.kind == PaymentEvent.STATUS
                  else {"reason": event.reason})
@@ -170,7 +178,7 @@ def _deliver(event: PaymentEvent, payment: Payment, waiting: dict[str, int], ali
             continue
         try:
             with transaction.atomic(using=alias):
-                receiver(signal=signal, sender=Payment, payment=payment, event=event, **arguments)
+                receiver(signal=signal, sender=Payment, payment=event.payment, event=event, **arguments)
         except Exception:
             logger.exception("event %s (%s): receiver %s raised; it is delivered again later", event.pk, event,
                              name)
