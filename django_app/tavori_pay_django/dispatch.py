@@ -27,6 +27,7 @@ from django.utils import timezone
 
 from .models import Payment, PaymentEvent
 from .signals import payment_needs_review, payment_status_changed
+from .wording import counted
 
 logger = logging.getLogger("tavori_pay_django")
 
@@ -53,11 +54,11 @@ class Summary:
 
     def line(self) -> str:
         delivered, undelivered, busy = (self.counts[name] for name in (DELIVERED, UNDELIVERED, BUSY))
-        text = f"Delivered {delivered} of {delivered + undelivered} {_events(delivered + undelivered)}"
+        text = f"Delivered {delivered} of {counted(delivered + undelivered, 'event')}"
         if undelivered:
             text += f"; {undelivered} not yet taken by every receiver, delivered again later"
         if busy:
-            text += f"; {busy} {_payments(busy)} left to a run already delivering them"
+            text += f"; {counted(busy, 'payment')} left to a run already delivering them"
         return text
 
 
@@ -218,10 +219,3 @@ def _name(function: Callable) -> str:
     qualname = getattr(target, "__qualname__", None) or type(target).__qualname__
     return f"{module}.{qualname}"
 
-
-def _events(count: int) -> str:
-    return "event" if count == 1 else "events"
-
-
-def _payments(count: int) -> str:
-    return "payment" if count == 1 else "payments"

@@ -24,6 +24,7 @@ from . import conf, dispatch
 from .models import Payment
 from .reports import apply, from_order_status
 from .transitions import ENDED, OPEN, decide
+from .wording import counted
 
 SKIPPED = "skipped"  # taken by another run at the same moment, or refunded meanwhile
 REFUSED = "refused"  # the service refused the query, or could not be reached
@@ -45,9 +46,9 @@ class Summary:
 
     def line(self, dry_run: bool = False) -> str:
         parts = ", ".join(f"{count} {name}" for name, count in sorted(self.counts.items())) or "nothing to do"
-        line = f"{'Would reconcile' if dry_run else 'Reconciled'} {self.total} payments: {parts}"
+        line = f"{'Would reconcile' if dry_run else 'Reconciled'} {counted(self.total, 'payment')}: {parts}"
         if self.undelivered:
-            line += f"; {self.undelivered} events not yet taken by every receiver, delivered again later"
+            line += f"; {counted(self.undelivered, 'event')} not yet taken by every receiver, delivered again later"
         return line
 
 

@@ -149,7 +149,7 @@ def test_reconciliation_after_lost_callbacks_announces_each_stage_and_reports_wh
         sandbox.pay(order_id)
         sandbox.settle(order_id)
     out = io.StringIO()
-    with pytest.raises(CommandError, match="^2 events are not yet taken by every receiver"):
+    with pytest.raises(CommandError, match="^2 events not yet taken by every receiver"):
         call_command("tavori_pay_reconcile", "--older-than", "0", "--workers", "3", stdout=out,
                      stderr=io.StringIO())
     connections.close_all()

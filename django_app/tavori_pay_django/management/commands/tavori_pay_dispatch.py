@@ -7,6 +7,7 @@ from __future__ import annotations
 from django.core.management.base import BaseCommand, CommandError
 
 from ...dispatch import deliver_due
+from ...wording import counted
 
 
 class Command(BaseCommand):
@@ -34,4 +35,4 @@ class Command(BaseCommand):
             self.stderr.write(f"not delivered: {error}")
         self.stdout.write(summary.line())
         if summary.undelivered:
-            raise CommandError(f"{summary.undelivered} events are not yet taken by every receiver")
+            raise CommandError(f"{counted(summary.undelivered, 'event')} not yet taken by every receiver")

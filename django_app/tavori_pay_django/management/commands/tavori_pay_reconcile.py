@@ -8,6 +8,7 @@ from django.core.management.base import BaseCommand, CommandError
 
 from ... import conf
 from ...reconcile import REFUSED, reconcile, stale_payments
+from ...wording import counted
 
 
 class Command(BaseCommand):
@@ -34,11 +35,12 @@ class Command(BaseCommand):
             self.stderr.write(f"refused: {refusal}")
         self.stdout.write(summary.line(dry_run))
         if summary.counts[REFUSED]:
-            raise CommandError(f"the service refused or could not answer {summary.counts[REFUSED]} queries")
+            queries = counted(summary.counts[REFUSED], "query", "queries")
+            raise CommandError(f"the service refused or could not answer {queries}")
         if summary.refusals:
             raise CommandError(summary.refusals[0])
         if summary.undelivered:
-            raise CommandError(f"{summary.undelivered} events are not yet taken by every receiver; "
+            raise CommandError(f"{counted(summary.undelivered, 'event')} not yet taken by every receiver; "
                                "tavori_pay_dispatch delivers them again")
 
     def _progress(self, total: int):
