@@ -258,3 +258,10 @@ def test_a_taken_port_is_named_and_ends_the_command_with_failure():
                                "--db", ":memory:"], capture_output=True, text=True, timeout=30)
     assert done.returncode == 1
     assert "Address already in use" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_a_notify_url_without_a_scheme_is_a_failed_attempt_not_a_dead_delivery_thread(sandbox):
+    order_id = new_order(sandbox, notify_url="shop.example/payments/notify/")
+    sandbox.pay(order_id)
+    attempts = sandbox.wait_for_deliveries(order_id, count=2)
+    assert [attempt["outcome"] for attempt in attempts[:2]] == ["failed: unknown url type: 'shop.example/payments/notify/'"] * 2

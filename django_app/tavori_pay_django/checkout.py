@@ -4,28 +4,39 @@ from __future__ import annotations
 
 from decimal import Decimal
 
+from django.db import router, transaction
 from django.http import HttpRequest
 from django.urls import reverse
+from django.utils import timezone
+from django.views.decorators.debug import sensitive_variables
 
 from . import conf
 from .models import Payment
+from .reports import apply, from_order_status
 from .transitions import Status
 
 CENT = Decimal("0.01")
 LIMIT = Decimal(10) ** 15  # what the model and the service hold
 
 
+@sensitive_variables()
 def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
                   pay_mode: str = "split", return_url: str | None = None,
-                  request: HttpRequest | None = None) -> Payment:
+                  request: HttpRequest | None = None, reuse_pending: bool = True) -> Payment:
     """Creates the order at the service and returns its saved Payment;
     redirect the buyer to `payment.pay_url`.
+
+    A second checkout for the same `reference` (a double click, the back
+    button) gets the payment already waiting to be paid, when it has the
+    same amount, currency, mode and recipient and the service confirms it
+    can still be paid; `reuse_pending=False` always creates a new order.
 
     The payment row is written before the service is asked, so that no order
     the service creates can be unknown to the database: its notify URL names
     the row. If the service call fails, the row is marked failed (it has no
-    pay URL and cannot be paid) and the module's error is raised unchanged:
-    RuntimeError for a refusal, urllib's OSError for no connection."""
+    pay URL and cannot be paid) and the module's error is raised: RuntimeError
+    for a refusal, urllib's OSError for no connection. Its traceback ends
+    here: the frames below hold the request sent, keys included."""
     amount = checked_amount(amount)
     if pay_mode not in Payment.PayMode.values:
         raise ValueError(f"pay_mode must be 'split' or 'direct', not {pay_mode!r}")
@@ -35,6 +46,10 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
         raise ValueError("currency must be a non-empty str of at most 8 characters")
     client = conf.client()
     base = public_base(request)
+    if reuse_pending:
+        waiting = _payable(client, reference, amount, currency, pay_mode, recipient_account)
+        if waiting is not None:
+            return waiting
     payment = Payment.objects.create(reference=reference, amount=amount, currency=currency, pay_mode=pay_mode,
                                      recipient_account=recipient_account)
     notify_url = f"{base}{reverse('tavori_pay:notify')}?payment={payment.token}"
@@ -46,10 +61,41 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
     except Exception as error:
         Payment.objects.filter(pk=payment.pk).update(status=Status.FAILED,
                                                      failure_reason=f"checkout failed: {error}"[:255])
-        raise
+        raise _without_frames(error) from None
     payment.order_id, payment.pay_url = result.order_id, result.pay_url
     payment.save(update_fields=["order_id", "pay_url", "updated_at"])
     return payment
+
+
+def _payable(client, reference: str, amount: Decimal, currency: str, pay_mode: str,
+             recipient_account: str) -> Payment | None:
+    """The payment for `reference` that the buyer can still pay, as the
+    service confirms; its answer is applied on the way."""
+    waiting = (Payment.objects.filter(reference=reference, status=Status.PENDING, amount=amount, currency=currency,
+                                      pay_mode=pay_mode, recipient_account=recipient_account,
+                                      order_id__isnull=False).exclude(pay_url="").order_by("-created_at").first())
+    if waiting is None or (waiting.expires_at is not None and waiting.expires_at <= timezone.now()):
+        return None
+    try:
+        report = from_order_status(client.query_order(waiting.order_id))
+    except Exception:  # the service will say so again when it is asked to create the order
+        return None
+    with transaction.atomic(using=router.db_for_write(Payment)):
+        locked = Payment.objects.select_for_update().get(pk=waiting.pk)
+        apply(locked, report)
+    if locked.status != Status.PENDING or (locked.expires_at is not None and locked.expires_at <= timezone.now()):
+        return None
+    return locked
+
+
+def _without_frames(error: BaseException) -> BaseException:
+    """The error and the errors it was raised from, without their tracebacks."""
+    seen, link = set(), error
+    while link is not None and id(link) not in seen:
+        seen.add(id(link))
+        link.__traceback__ = None
+        link = link.__cause__ or link.__context__
+    return error
 
 
 def checked_amount(amount: Decimal) -> Decimal:

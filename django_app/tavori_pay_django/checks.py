@@ -3,17 +3,12 @@ its callbacks and be reached by it. No message ever holds a key's value."""
 
 from __future__ import annotations
 
-import os
-import sys
 from pathlib import Path
 
 from django.conf import settings
 from django.core import checks
 
-from . import conf
-
-KEY_NAMES = ("COMMUNITY_KEY", "SPONSOR_KEY")
-QUOTES = "\"'"
+from . import conf, key_file
 
 
 @checks.register()
@@ -22,7 +17,9 @@ def check_keys(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
         in_settings = conf.keys_in_settings(conf.config())
     except conf.ConfigurationError as error:
         return [checks.Error(str(error), id="tavori_pay.E001")]
-    return [] if in_settings else check_key_file(working_space() / "auth_key.py")
+    if in_settings:
+        return [checks.Error(problem, id="tavori_pay.E001") for problem in conf.config().unusable_keys]
+    return check_key_file(key_file.working_space() / "auth_key.py")
 
 
 @checks.register(checks.Tags.security, deploy=False)
@@ -56,43 +53,32 @@ def sqlite_warnings(databases: dict) -> list[checks.CheckMessage]:
     return messages
 
 
-def working_space() -> Path:
-    """Where the module looks for auth_key.py."""
-    if isinstance(getattr(settings, "WORKING_SPACE", None), str):
-        return Path(settings.WORKING_SPACE)
-    if os.environ.get("IS_LAN") == "true":
-        return Path(sys.executable).parent
-    return Path(os.getcwd())
-
-
 def check_key_file(path: Path) -> list[checks.CheckMessage]:
-    """The module takes, for each name, the first line that begins with it
-    and holds a "=", and the rest of that line less one pair of quotes. Warns
-    where that is not what the file's author meant."""
+    """Warns where what the module reads from the key file is not what the
+    file's author meant, and refuses an empty key."""
     try:
-        lines = path.read_text(encoding="utf-8").splitlines()
+        found = key_file.assignments(path)
     except (OSError, UnicodeError) as error:
         return [checks.Error(f"TAVORI_PAY has no keys and {path} cannot be read: "
                              f"{getattr(error, 'strerror', None) or error}", id="tavori_pay.E002")]
     messages = []
-    for name in KEY_NAMES:
-        found = next(((number, line.strip()) for number, line in enumerate(lines, 1)
-                      if line.strip().startswith(name) and "=" in line), None)
-        if found is None:
+    for name, assignment in found.items():
+        if assignment is None:
             messages.append(checks.Error(f"{name} not found in {path}", id="tavori_pay.E003"))
             continue
-        number, line = found
-        written_name, _, value = (part.strip() for part in line.partition("="))
-        where = f"{path}, line {number}"
-        if written_name != name:
+        where, value = f"{path}, line {assignment.number}", assignment.value
+        if assignment.written_name != name:
             messages.append(checks.Warning(
-                f"{where}: {written_name} is read as {name}, because it comes first and begins with that name",
-                hint=f"move the {name} line above it", id="tavori_pay.W003"))
-        elif value[:1] in QUOTES and (len(value) < 2 or value[-1] != value[0]):
+                f"{where}: {assignment.written_name} is read as {name}, because it comes first and begins with "
+                "that name", hint=f"move the {name} line above it", id="tavori_pay.W003"))
+        elif not assignment.key.strip():
+            messages.append(checks.Error(f"{where}: {name} is empty; an empty key is never used",
+                                         id="tavori_pay.E001"))
+        elif value[:1] in key_file.QUOTES and (len(value) < 2 or value[-1] != value[0]):
             messages.append(checks.Warning(
                 f"{where}: {name} has text after its closing quote, or no closing quote; the text is read "
                 "as part of the key", hint="end the line with the closing quote", id="tavori_pay.W004"))
-        elif value[:1] not in QUOTES and "#" in value:
+        elif value[:1] not in key_file.QUOTES and "#" in value:
             messages.append(checks.Warning(f"{where}: {name} has a '#' that is read as part of the key",
                                            hint="quote the key and put no comment after it",
                                            id="tavori_pay.W004"))

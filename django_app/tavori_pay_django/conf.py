@@ -13,10 +13,14 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from urllib.parse import urlsplit
 
 import tavori_pay
 from django.conf import settings
+from django.views.decorators.debug import sensitive_variables
+
+from . import key_file
 
 DEFAULTS = {
     "COMMUNITY_KEY": None,
@@ -35,29 +39,79 @@ class ConfigurationError(Exception):
 
 @dataclass(frozen=True)
 class Config:
-    community_key: str | None
-    sponsor_keys: tuple[str, ...]
+    community_key: str | None = field(repr=False)
+    sponsor_keys: tuple[str, ...] = field(repr=False)
     public_url: str
     callback_max_bytes: int
     reconcile_after: float
     reconcile_window: float
     reconcile_ended_every: float
+    # What is wrong with sponsor keys that are set aside: never used.
+    unusable_keys: tuple[str, ...] = ()
 
 
+@sensitive_variables()
 def config() -> Config:
     given = getattr(settings, "TAVORI_PAY", {}) or {}
+    if not isinstance(given, dict):
+        raise ConfigurationError("TAVORI_PAY must be a dict")
     unknown = set(given) - set(DEFAULTS) - {"SPONSOR_KEY"}
     if unknown:
         raise ConfigurationError(f"Unknown TAVORI_PAY setting: {', '.join(sorted(unknown))}")
     values = {**DEFAULTS, **given}
-    keys = values["SPONSOR_KEYS"]
-    if keys is None and given.get("SPONSOR_KEY") is not None:
-        keys = [given["SPONSOR_KEY"]]
-    if isinstance(keys, str):
-        raise ConfigurationError("TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")
-    return Config(values["COMMUNITY_KEY"], tuple(keys or ()), values["PUBLIC_URL"].rstrip("/"),
-                  int(values["CALLBACK_MAX_BYTES"]), float(values["RECONCILE_AFTER"]),
-                  float(values["RECONCILE_WINDOW"]), float(values["RECONCILE_ENDED_EVERY"]))
+    community_key = values["COMMUNITY_KEY"]
+    if community_key is not None and not _usable(community_key):
+        raise ConfigurationError("TAVORI_PAY['COMMUNITY_KEY'] is empty or not text")
+    keys, unusable = _sponsor_keys(values["SPONSOR_KEYS"], given.get("SPONSOR_KEY"))
+    return Config(community_key, keys, _public_url(values["PUBLIC_URL"]),
+                  int(_number(values, "CALLBACK_MAX_BYTES", int)), _number(values, "RECONCILE_AFTER", float),
+                  _number(values, "RECONCILE_WINDOW", float), _number(values, "RECONCILE_ENDED_EVERY", float),
+                  unusable)
+
+
+def _usable(key: object) -> bool:
+    return isinstance(key, str) and bool(key.strip())
+
+
+@sensitive_variables()
+def _sponsor_keys(listed: object, single: object) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The usable sponsor keys, and what is wrong with the others: an empty,
+    blank or non-text key would verify what anyone signs with it (or nothing
+    at all), so it is set aside, named by its position."""
+    if listed is None and single is None:
+        return (), ()
+    if listed is None:
+        listed, names = [single], ["TAVORI_PAY['SPONSOR_KEY']"]
+    elif isinstance(listed, (list, tuple)):
+        names = [f"TAVORI_PAY['SPONSOR_KEYS'][{position}]" for position in range(len(listed))]
+    else:
+        raise ConfigurationError("TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys"
+                                 + (", not one string" if isinstance(listed, str) else ""))
+    usable = tuple(key for key in listed if _usable(key))
+    unusable = tuple(f"{name} is empty or not text: it is never used"
+                     for name, key in zip(names, listed) if not _usable(key))
+    if not usable:
+        raise ConfigurationError("TAVORI_PAY has no usable sponsor key: " + ("; ".join(unusable) or
+                                                                          "SPONSOR_KEYS is empty"))
+    return usable, unusable
+
+
+def _number(values: dict, name: str, kind: type) -> float:
+    value = values[name]
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0 or \
+            (kind is int and value != int(value)):
+        raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a non-negative "
+                                 f"{'whole number' if kind is int else 'number'}, not {value!r}")
+    return kind(value)
+
+
+def _public_url(value: object) -> str:
+    if not isinstance(value, str):
+        raise ConfigurationError("TAVORI_PAY['PUBLIC_URL'] must be text")
+    if value and not (urlsplit(value).scheme in ("http", "https") and urlsplit(value).netloc):
+        raise ConfigurationError(f"TAVORI_PAY['PUBLIC_URL'] ({value}) must be an absolute http:// or https:// "
+                                 "URL, such as https://shop.example: the service cannot reach anything else")
+    return value.rstrip("/")
 
 
 def keys_in_settings(current: Config) -> bool:
@@ -71,16 +125,19 @@ def keys_in_settings(current: Config) -> bool:
     return True
 
 
+@sensitive_variables()
 def clients() -> list[tavori_pay.Client]:
-    """One client per sponsor key, the current key first. Without keys in the
-    settings, the module's own auth_key.py lookup, read on every call so that
-    a changed key file takes effect without a restart."""
+    """One client per usable sponsor key, the current key first. Without keys
+    in the settings, the module's own auth_key.py lookup, read on every call
+    so that a changed key file takes effect without a restart."""
     current = config()
     if not keys_in_settings(current):
         try:
-            return [tavori_pay.Client()]
+            client = tavori_pay.Client()
         except RuntimeError as error:
             raise ConfigurationError(str(error)) from None
+        _refuse_empty_keys_in_file()
+        return [client]
     try:
         return [tavori_pay.Client(current.community_key, key) for key in current.sponsor_keys]
     except TypeError:
@@ -89,3 +146,15 @@ def clients() -> list[tavori_pay.Client]:
 
 def client() -> tavori_pay.Client:
     return clients()[0]
+
+
+@sensitive_variables()
+def _refuse_empty_keys_in_file() -> None:
+    path = key_file.working_space() / "auth_key.py"
+    try:
+        found = key_file.assignments(path)
+    except (OSError, UnicodeError):
+        return  # the module has just read it; a file gone since is its next reader's to report
+    for name, assignment in found.items():
+        if assignment is not None and not assignment.key.strip():
+            raise ConfigurationError(f"{name} in {path} is empty: an empty key is never used")

@@ -15,6 +15,8 @@ from .transitions import Status, moves
 # What a review event is about: its stage, unique per payment.
 AMOUNT_MISMATCH = "amount mismatch"
 PAID_AFTER_END = "paid after end"
+PAID_TWICE = "paid twice"
+SETTLED_AMOUNT = "settled amount"
 
 
 def record(payment: Payment, previous: Status | None, new: Status | None,

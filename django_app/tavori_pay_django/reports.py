@@ -6,9 +6,14 @@ from __future__ import annotations
 import datetime as dt
 from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
+from django.conf import settings
+from django.utils import timezone
+
 from . import events
 from .models import Payment
-from .transitions import UNPAID_ENDS, Decision, Outcome, Status, decide
+from .transitions import PAID_STAGES, UNPAID_ENDS, Decision, Outcome, Status, decide
+
+CENT = Decimal("0.01")
 
 # The service's order codes, as it reports them to a status query.
 PAY_PAID, PAY_DECLINED, PAY_EXPIRED = 1, 2, 3
@@ -57,40 +62,66 @@ def apply(payment: Payment, report: Report) -> Decision:
     events of the move, delivered once the transaction commits."""
     previous = Status(payment.status)
     decision = decide(previous, report.status, report.amount_matches(payment))
-    changed = []
+    changed, reviews = [], []
+    if decision.outcome is Outcome.AMOUNT_MISMATCH:
+        reviews.append((events.AMOUNT_MISMATCH, f"the service reports {report.amount[:40] or 'no amount'} "
+                                                f"{payment.currency} for a payment of {payment.amount}"))
+    elif decision.needs_review:
+        reviews.append((events.PAID_AFTER_END,
+                        f"{report.status.value} after {previous.value}: money was taken for an ended payment"))
     if decision.changed:
         payment.status = decision.status
         changed.append("status")
         if decision.status in UNPAID_ENDS:
             payment.failure_reason = report.reason[:255]
             changed.append("failure_reason")
-        settled = _money(report.settle_amount)
-        if settled is not None and payment.settled_amount is None and decision.status in (Status.SETTLED,
-                                                                                         Status.REFUNDED):
-            payment.settled_amount = settled
-            changed.append("settled_amount")
+        if report.settle_amount and payment.settled_amount is None and decision.status in (Status.SETTLED,
+                                                                                           Status.REFUNDED):
+            settled = _settled_amount(report.settle_amount, payment.amount)
+            if settled is None:
+                reviews.append((events.SETTLED_AMOUNT, f"the service reports a settled amount of "
+                                                       f"{report.settle_amount[:40]!r} for a payment of "
+                                                       f"{payment.amount} {payment.currency}; not stored"))
+            else:
+                payment.settled_amount = settled
+                changed.append("settled_amount")
+        if previous not in PAID_STAGES and decision.status in PAID_STAGES:
+            other = _other_paid_payment(payment)
+            if other is not None:
+                reviews.append((events.PAID_TWICE, f"paid twice: {other.order_id} for the same reference "
+                                                   f"{payment.reference} was paid too"))
     expires_at = _time(report.expired)
     if expires_at is not None and payment.expires_at != expires_at:
         payment.expires_at = expires_at
         changed.append("expires_at")
-    if decision.needs_review and not payment.needs_review:
+    if reviews and not payment.needs_review:
         payment.needs_review = True
         changed.append("needs_review")
     if changed:
         payment.save(update_fields=[*changed, "updated_at"])
-    reviews = []
-    if decision.outcome is Outcome.AMOUNT_MISMATCH:
-        reviews.append((events.AMOUNT_MISMATCH, f"the service reports {report.amount or 'no amount'} "
-                                                f"{payment.currency} for a payment of {payment.amount}"))
-    elif decision.needs_review:
-        reviews.append((events.PAID_AFTER_END,
-                        f"{report.status.value} after {previous.value}: money was taken for an ended payment"))
     events.record(payment, previous, decision.status if decision.changed else None, reviews,
                   was_settled=bool(report.settle_amount))
     return decision
 
 
+def _other_paid_payment(payment: Payment) -> Payment | None:
+    """Another payment for the same shop reference whose money was taken."""
+    return (Payment.objects.using(payment._state.db).filter(reference=payment.reference, status__in=PAID_STAGES)
+            .exclude(pk=payment.pk).order_by("created_at").first())
+
+
+def _settled_amount(text: str, amount: Decimal) -> Decimal | None:
+    """What the merchant received, when it is a plain decimal with at most
+    two fraction digits from 0 to the payment's amount; else None."""
+    value = _money(text)
+    if value is None or not Decimal(0) <= value <= amount or value != value.quantize(CENT):
+        return None
+    return value.quantize(CENT)
+
+
 def _money(text: str) -> Decimal | None:
+    if not isinstance(text, str) or not text.isascii() or len(text) > 40:
+        return None
     try:
         value = Decimal(text)
     except (InvalidOperation, TypeError):
@@ -99,7 +130,10 @@ def _money(text: str) -> Decimal | None:
 
 
 def _time(text: str) -> dt.datetime | None:
+    """The service's UTC time, as the project stores times: aware with
+    USE_TZ, else naive in the project's time zone."""
     try:
-        return dt.datetime.strptime(text, "%Y-%m-%d %H:%M:%S").replace(tzinfo=dt.UTC)
+        value = dt.datetime.strptime(text, "%Y-%m-%d %H:%M:%S").replace(tzinfo=dt.UTC)
     except (ValueError, TypeError):
         return None
+    return value if settings.USE_TZ else timezone.make_naive(value)

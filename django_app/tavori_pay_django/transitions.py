@@ -30,6 +30,8 @@ class Status(StrEnum):
 STAGE = {Status.PENDING: 0, Status.FAILED: 1, Status.EXPIRED: 1, Status.PAID: 2, Status.SETTLED: 3,
          Status.REFUNDED: 4}
 UNPAID_ENDS = (Status.FAILED, Status.EXPIRED)
+# Statuses of a payment whose money was taken.
+PAID_STAGES = (Status.PAID, Status.SETTLED, Status.REFUNDED)
 # Statuses a payment can still leave on its own: reconciliation asks about
 # these on every run.
 OPEN = (Status.PENDING, Status.PAID)

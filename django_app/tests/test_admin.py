@@ -7,7 +7,11 @@ from decimal import Decimal
 
 import pytest
 
+from django.contrib.auth.models import Permission
+
 from tavori_pay_django import start_payment
+from tavori_pay_django.admin import PaymentAdmin
+from tavori_pay_django.callbacks import receive
 from tavori_pay_django.models import Payment
 
 from conftest import SPONSOR, callback_fields, post_callback, signed
@@ -69,3 +73,37 @@ def test_the_admin_action_asks_the_service_about_chosen_payments(admin_client, s
     assert "Reconciled 1 payment: 1 applied" in answer.content.decode()
     payment.refresh_from_db()
     assert payment.status in ("paid", "settled")
+
+
+def test_saving_the_change_form_never_undoes_a_callback_applied_meanwhile(admin_client, monkeypatch):
+    payment = Payment.objects.create(order_id="T-admin-3", reference="shop-44", amount=Decimal("10.00"),
+                                     currency="CNY", pay_url="http://x/pay")
+    read = PaymentAdmin.get_object
+
+    def read_then_callback(self, request, object_id, from_field=None):
+        found = read(self, request, object_id, from_field)
+        if request.method == "POST":  # the callback lands between the form's read and its save
+            receive(*signed(callback_fields(payment)))
+        return found
+
+    monkeypatch.setattr(PaymentAdmin, "get_object", read_then_callback)
+    answer = admin_client.post(f"/admin/tavori_pay/payment/{payment.pk}/change/",
+                               {"needs_review": "on", **inline_forms(callbacks=0, events=0)})
+    assert answer.status_code == 302
+    payment.refresh_from_db()
+    assert (payment.status, payment.needs_review) == ("paid", True)
+
+
+def test_asking_the_service_needs_the_change_permission(client, django_user_model, sandbox, settings):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}
+    payment = start_payment(Decimal("12.00"), "CNY", reference="viewer", recipient_account="artist")
+    sandbox.pay(payment.order_id)
+    viewer = django_user_model.objects.create_user("viewer", password="pw", is_staff=True)
+    viewer.user_permissions.add(Permission.objects.get(codename="view_payment"))
+    client.force_login(viewer)
+    listing = client.get("/admin/tavori_pay/payment/").content.decode()
+    assert "T-" in listing or payment.order_id in listing
+    assert "reconcile_selected" not in listing
+    client.post("/admin/tavori_pay/payment/", {"action": "reconcile_selected", "_selected_action": [payment.pk]})
+    payment.refresh_from_db()
+    assert payment.status == "pending"

@@ -3,6 +3,7 @@ passed, and no order the service creates can be unknown to the database."""
 
 from __future__ import annotations
 
+import sys
 import threading
 import urllib.error
 from decimal import Decimal
@@ -159,3 +160,37 @@ def test_a_callback_faster_than_the_checkout_commit_is_delivered_again(live_serv
     assert outcomes[-1] == "delivered (HTTP 200)"
     if ON_POSTGRES:
         assert outcomes[0] == "failed: HTTP 404"
+
+
+def test_a_second_checkout_for_the_same_reference_gets_the_payment_still_waiting(sandbox):
+    first = start()
+    assert start() == first and len(sandbox.store.orders()) == 1
+    assert start(Decimal("99.00")) != first  # another amount is another order
+    sandbox.expire(first.order_id)  # the service can no longer take it: a new order
+    second = start()
+    first.refresh_from_db()
+    assert second != first and first.status == "expired"
+    assert start(reuse_pending=False) != second  # a fresh order when the shop asks for one
+
+
+def failed_checkout_report(request, debug: bool) -> str:
+    """The debug page (DEBUG on) or the error report mailed to the admins
+    (DEBUG off) of a checkout whose service is unreachable."""
+    from django.views.debug import ExceptionReporter
+
+    try:
+        start(reference=f"debug-{debug}", request=request)
+    except urllib.error.URLError:
+        reporter = ExceptionReporter(request, *sys.exc_info(), is_email=not debug)
+        return reporter.get_traceback_html() + reporter.get_traceback_text()
+    raise AssertionError("the checkout did not fail")
+
+
+@pytest.mark.parametrize("debug", [True, False])
+def test_a_failed_checkout_shows_no_key_on_the_debug_page_or_in_error_reports(sandbox, settings, monkeypatch, rf,
+                                                                              debug):
+    monkeypatch.setenv("TAVORI_PAY_BASE_URL", "http://127.0.0.1:9")
+    settings.DEBUG = debug
+    report = failed_checkout_report(rf.post("/checkout/", {"product": "poster"}), debug)
+    assert "Connection refused" in report
+    assert SPONSOR not in report and "sponsor_key=" not in report

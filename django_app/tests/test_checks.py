@@ -7,6 +7,7 @@ import pytest
 from django.core import checks
 from django.core.management import call_command
 
+from tavori_pay_django import conf
 from tavori_pay_django.checks import sqlite_warnings
 
 SECRET = "s3cr3t-value"
@@ -44,6 +45,47 @@ def test_key_file_pitfalls_are_named_by_line_without_the_value(key_file, text, e
     assert [(id, message.replace(f"{key_file}, ", "").replace(str(key_file), "{path}"))
             for id, message in messages] == expected
     assert not any(SECRET in message for _, message in messages)
+
+
+@pytest.mark.parametrize("given, expected", [
+    ({"SPONSOR_KEYS": ["k", ""]}, ["TAVORI_PAY['SPONSOR_KEYS'][1] is empty or not text: it is never used"]),
+    ({"SPONSOR_KEYS": ["k", None, "  "]}, ["TAVORI_PAY['SPONSOR_KEYS'][1] is empty or not text: it is never used",
+                                          "TAVORI_PAY['SPONSOR_KEYS'][2] is empty or not text: it is never used"]),
+    ({"SPONSOR_KEYS": [""]}, ["TAVORI_PAY has no usable sponsor key: TAVORI_PAY['SPONSOR_KEYS'][0] is empty or not "
+                              "text: it is never used"]),
+    ({"SPONSOR_KEYS": []}, ["TAVORI_PAY has no usable sponsor key: SPONSOR_KEYS is empty"]),
+    ({"SPONSOR_KEY": ""}, ["TAVORI_PAY has no usable sponsor key: TAVORI_PAY['SPONSOR_KEY'] is empty or not text: "
+                           "it is never used"]),
+    ({"COMMUNITY_KEY": " "}, ["TAVORI_PAY['COMMUNITY_KEY'] is empty or not text"]),
+    ({"CALLBACK_MAX_BYTES": "16k"}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a non-negative whole number, not "
+                                     "'16k'"]),
+    ({"RECONCILE_AFTER": -1}, ["TAVORI_PAY['RECONCILE_AFTER'] must be a non-negative number, not -1"]),
+    ({"PUBLIC_URL": "shop.example"}, ["TAVORI_PAY['PUBLIC_URL'] (shop.example) must be an absolute http:// or "
+                                      "https:// URL, such as https://shop.example: the service cannot reach "
+                                      "anything else"]),
+])
+def test_unusable_settings_are_errors_that_name_the_setting_never_a_key(settings, given, expected):
+    settings.DEBUG = True  # a scheme-less PUBLIC_URL is an error even then
+    settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": [SECRET], "PUBLIC_URL": "https://s.example",
+                           **given}
+    if "SPONSOR_KEY" in given:
+        del settings.TAVORI_PAY["SPONSOR_KEYS"]
+    assert reported() == [("tavori_pay.E001", message) for message in expected]  # not a traceback
+    assert SECRET not in repr(config_or_error())
+
+
+def config_or_error():
+    try:
+        return conf.config()
+    except conf.ConfigurationError as error:
+        return error
+
+
+@pytest.mark.parametrize("line", ['SPONSOR_KEY = ""', "SPONSOR_KEY = ''", "SPONSOR_KEY =   "])
+def test_an_empty_key_in_the_key_file_is_an_error(key_file, line):
+    key_file.write_text(f'COMMUNITY_KEY = "c"\n{line}\n')
+    assert reported() == [("tavori_pay.E001", f"{key_file}, line 2: SPONSOR_KEY is empty; an empty key is never "
+                                              "used")]
 
 
 def test_a_missing_key_file_or_half_set_keys_are_errors(key_file, settings):

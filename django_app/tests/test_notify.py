@@ -216,3 +216,47 @@ def test_the_database_down_is_a_5xx_so_the_service_retries(client, payment, requ
         connections.close_all()
     assert answer.status_code == 503
     assert post_callback(client, body, signature).status_code == 200
+
+
+@pytest.mark.parametrize("keys", [[SPONSOR, ""], [SPONSOR, None], [SPONSOR, "   "]])
+def test_an_empty_sponsor_key_never_verifies_a_forged_callback(client, payment, settings, keys):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "SPONSOR_KEYS": keys}
+    forged = signed(callback_fields(payment), key="")
+    assert post_callback(client, *forged).status_code == 400
+    payment.refresh_from_db()
+    assert payment.status == "pending"
+    assert deliver(client, payment).status_code == 200  # the usable key still verifies
+
+
+def test_an_empty_key_in_the_key_file_answers_500_and_verifies_nothing(client, payment, settings, tmp_path):
+    settings.TAVORI_PAY = {"PUBLIC_URL": "https://shop.example"}
+    settings.WORKING_SPACE = str(tmp_path)
+    (tmp_path / "auth_key.py").write_text('COMMUNITY_KEY = "shop-community"\nSPONSOR_KEY = ""\n')
+    assert post_callback(client, *signed(callback_fields(payment), key="")).status_code == 500
+    payment.refresh_from_db()
+    assert payment.status == "pending"
+
+
+@pytest.mark.parametrize("settle_amount", ["-5.00", "99999.00", "1.005", "NaN", "abc", "1e30", "１２.００"])
+def test_a_settled_amount_that_cannot_be_true_is_not_stored_and_asks_for_review(client, payment, signals,
+                                                                                settle_amount):
+    answer = deliver(client, payment, "settled", settle_amount=settle_amount)
+    assert answer.status_code == 200  # taken in: delivering it again would change nothing
+    payment.refresh_from_db()
+    assert (payment.status, payment.settled_amount, payment.needs_review) == ("settled", None, True)
+    assert signals[-1] == ("review", payment.order_id, f"the service reports a settled amount of "
+                                                       f"{settle_amount!r} for a payment of 128.00 CNY; not stored")
+
+
+def test_a_second_payment_paid_for_the_same_reference_is_flagged_paid_twice(client, payment, signals):
+    again = Payment.objects.create(order_id="T20261208-0000000002", reference=payment.reference,
+                                   amount=payment.amount, currency="CNY", pay_url="http://x/pay")
+    deliver(client, payment, "paid")
+    deliver(client, again, "settled", settle_amount="89.60")  # paid as well, seen through settled
+    payment.refresh_from_db()
+    again.refresh_from_db()
+    assert (payment.needs_review, again.needs_review) == (False, True)
+    assert signals[-1] == ("review", again.order_id, f"paid twice: {payment.order_id} for the same reference "
+                                                     f"{payment.reference} was paid too")
+    deliver(client, again, "refunded", settle_amount="89.60")  # a refund of it flags nothing more
+    assert [signal[0] for signal in signals].count("review") == 1

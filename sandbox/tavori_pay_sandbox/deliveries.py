@@ -134,10 +134,10 @@ class Deliveries:
 
     @staticmethod
     def _post(url: str, body: str, signature: str) -> str:
-        request = urllib.request.Request(url, body.encode(), method="POST", headers={
-            "Content-Type": "application/json", SIGNATURE_HEADER: signature,
-        })
-        try:
+        try:  # a notify URL urllib cannot take (no scheme) is a failed attempt too
+            request = urllib.request.Request(url, body.encode(), method="POST", headers={
+                "Content-Type": "application/json", SIGNATURE_HEADER: signature,
+            })
             with urllib.request.urlopen(request, timeout=10) as response:
                 return f"delivered (HTTP {response.status})"
         except urllib.error.HTTPError as error:
