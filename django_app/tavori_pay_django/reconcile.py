@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from functools import partial
 
-from django.db import DatabaseError, connections, transaction
+from django.db import DatabaseError, connections, router, transaction
 from django.db.models import Q
 from django.utils import timezone
 
@@ -81,6 +81,7 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
     for start in range(0, len(ids), BATCH):
         batches.put(ids[start:start + BATCH])
     client, summary, lock = conf.client(), Summary(), threading.Lock()
+    started_at = timezone.now()
 
     def count(outcomes: Counter) -> None:
         with lock:
@@ -95,7 +96,7 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
                 batch = batches.get_nowait()
             except queue.Empty:
                 return
-            count(_reconcile_batch(client, batch, dry_run, summary, lock))
+            count(_reconcile_batch(client, batch, dry_run, summary, lock, started_at))
 
     def work_on_own_connections() -> None:
         try:
@@ -120,30 +121,39 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
     return summary
 
 
-def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, lock: threading.Lock) -> Counter:
-    """One transaction: the batch's rows that no other run holds, each asked
-    about and moved. A row another run holds is skipped, not waited for."""
+def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, lock: threading.Lock,
+                     started_at: dt.datetime) -> Counter:
+    """The batch's payments that no other run holds or took since this run
+    began, taken in one short transaction; then each asked about with no
+    lock held, and locked, read again and moved in a transaction of its own,
+    so that a slow answer never holds up a callback for the payment."""
     outcomes: Counter = Counter()
+    alias = router.db_for_write(Payment)
     try:
-        with transaction.atomic():
-            payments = list(Payment.objects.select_for_update(skip_locked=True)
-                            .filter(pk__in=batch, status__in=OPEN + ENDED))
-            outcomes[SKIPPED] = len(batch) - len(payments)
-            for payment in payments:
-                try:
-                    report = from_order_status(client.query_order(payment.order_id))
-                except (RuntimeError, OSError) as error:
-                    with lock:
-                        summary.refusals.append(f"{payment.order_id}: {error}")
-                    outcomes[REFUSED] += 1
-                    continue
+        with transaction.atomic(using=alias):
+            taken = list(Payment.objects.using(alias).select_for_update(skip_locked=True)
+                         .filter(Q(reconciled_at=None) | Q(reconciled_at__lt=started_at), pk__in=batch,
+                                 status__in=OPEN + ENDED).values_list("pk", "order_id"))
+            if not dry_run:
+                Payment.objects.using(alias).filter(pk__in=[pk for pk, _ in taken]).update(
+                    reconciled_at=timezone.now())
+        outcomes[SKIPPED] = len(batch) - len(taken)
+        for pk, order_id in taken:
+            try:
+                report = from_order_status(client.query_order(order_id))
+            except Exception as error:  # a refusal, the network, an answer cut off: the run goes on
+                with lock:
+                    summary.refusals.append(f"{order_id}: {error or type(error).__name__}")
+                outcomes[REFUSED] += 1
+                continue
+            with transaction.atomic(using=alias):
+                payment = Payment.objects.using(alias).select_for_update().get(pk=pk)
                 if dry_run:
                     outcomes[decide(payment.status, report.status, report.amount_matches(payment)).outcome.value] += 1
                 else:
                     outcomes[apply(payment, report).outcome.value] += 1
-                    Payment.objects.filter(pk=payment.pk).update(reconciled_at=timezone.now())
     except DatabaseError as error:
         with lock:
             summary.refusals.append(f"{len(batch)} payments: database error: {error}")
-        return Counter({REFUSED: len(batch)})
+        return Counter({REFUSED: len(batch) - sum(outcomes.values())}) + outcomes
     return +outcomes

@@ -21,7 +21,10 @@ from tavori_pay_django.models import Payment
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_sandbox import Account, Sandbox
 
-from conftest import COMMUNITY, SPONSOR
+from tavori_pay_django import conf
+from tavori_pay_django.reconcile import reconcile as reconcile_payments
+
+from conftest import COMMUNITY, SPONSOR, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -153,3 +156,45 @@ def test_progress_is_shown_on_a_terminal(lost_callbacks):
     shown = os.read(leader, 4096).decode()
     os.close(leader)
     assert "reconciling: 18/18" in shown
+
+
+@pytest.mark.parametrize("workers", ["1", "4"])
+def test_answers_cut_off_midway_are_refusals_counted_and_named(lost_callbacks, workers):
+    lost_callbacks.sandbox.fail_next_answers(18, "close")
+    errors = io.StringIO()
+    with pytest.raises(CommandError, match="^the service refused or could not answer 18 queries$"):
+        call_command("tavori_pay_reconcile", "--older-than", "0", "--workers", workers, stdout=io.StringIO(),
+                     stderr=errors)
+    assert errors.getvalue().count(": IncompleteRead(") == 18
+    assert set(Payment.objects.values_list("status", flat=True)) == {"pending"}
+
+
+def test_a_slow_answer_holds_no_lock_that_a_callback_waits_for(lost_callbacks, client, monkeypatch):
+    payment = Payment.objects.get(reference="order-1")  # paid at the service
+    asking, answered = threading.Event(), threading.Event()
+    real_client = conf.client
+
+    class Observed:  # the real client, with the moments of its query seen
+        def __init__(self):
+            self.client = real_client()
+
+        def query_order(self, order_id):
+            asking.set()
+            try:
+                return self.client.query_order(order_id)
+            finally:
+                answered.set()
+
+    monkeypatch.setattr(conf, "client", Observed)
+    lost_callbacks.sandbox.fail_next_answers(1, "slow", seconds=3)
+    run = threading.Thread(target=lambda: (reconcile_payments([payment.pk]), connections.close_all()))
+    run.start()
+    try:
+        assert asking.wait(10)
+        body, signature = signed(callback_fields(payment))
+        assert post_callback(client, body, signature).status_code == 200
+        assert not answered.is_set()  # the callback did not wait for the slow answer
+    finally:
+        run.join()
+    payment.refresh_from_db()
+    assert payment.status == "paid"

@@ -4,11 +4,18 @@ scheduler; several hosts may run it at once."""
 
 from __future__ import annotations
 
+import socket
+
 from django.core.management.base import BaseCommand, CommandError
 
 from ... import conf
 from ...reconcile import REFUSED, reconcile, stale_payments
 from ...wording import counted
+
+
+# Seconds a query may take, for a process that set no socket time-out of its
+# own: the module waits as long as the socket default allows.
+QUERY_TIMEOUT = 10
 
 
 class Command(BaseCommand):
@@ -23,6 +30,8 @@ class Command(BaseCommand):
     def handle(self, *args, older_than, workers, dry_run, **options) -> None:
         if workers < 1:
             raise CommandError("--workers must be at least 1")
+        if socket.getdefaulttimeout() is None:
+            socket.setdefaulttimeout(QUERY_TIMEOUT)
         try:
             payment_ids = stale_payments(older_than)
             show = self._progress(len(payment_ids))
