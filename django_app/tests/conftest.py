@@ -34,7 +34,8 @@ def postgres():
 def django_db_modify_db_settings(request):
     if ON_POSTGRES:
         from django.conf import settings
-        settings.DATABASES["default"]["PORT"] = str(request.getfixturevalue("postgres").port)
+        for database in settings.DATABASES.values():
+            database["PORT"] = str(request.getfixturevalue("postgres").port)
 
 
 @pytest.fixture

@@ -24,13 +24,18 @@ TEMPLATES = [{"BACKEND": "django.template.backends.django.DjangoTemplates", "APP
                                                  "django.contrib.messages.context_processors.messages"]}}]
 if os.environ.get("TAVORI_TEST_DATABASE") == "postgresql":
     # Host and port are filled in once the session's cluster is up.
-    DATABASES = {"default": {"ENGINE": "django.db.backends.postgresql", "NAME": "tavori", "USER": "postgres",
-                             "HOST": "127.0.0.1", "PORT": ""}}
+    DATABASES = {alias: {"ENGINE": "django.db.backends.postgresql", "NAME": name, "USER": "postgres",
+                         "HOST": "127.0.0.1", "PORT": ""}
+                 for alias, name in (("default", "tavori"), ("payments", "tavori_payments"))}
 else:
     # A file, not memory: the tests that run threads need SQLite's own locking.
-    DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": "unused.sqlite3",
-                             "OPTIONS": {"transaction_mode": "IMMEDIATE", "timeout": 20},
-                             "TEST": {"NAME": os.path.join(tempfile.gettempdir(), f"tavori-tests-{os.getpid()}.sqlite3")}}}
+    DATABASES = {alias: {"ENGINE": "django.db.backends.sqlite3", "NAME": f"unused-{alias}.sqlite3",
+                         "OPTIONS": {"transaction_mode": "IMMEDIATE", "timeout": 20},
+                         "TEST": {"NAME": os.path.join(tempfile.gettempdir(),
+                                                       f"tavori-tests-{alias}-{os.getpid()}.sqlite3")}}
+                 for alias in ("default", "payments")}
+# "payments" is where test_routing.py sends the app's models; every other
+# test leaves it unused.
 DEFAULT_AUTO_FIELD = "django.db.models.BigAutoField"
 TAVORI_PAY = {"COMMUNITY_KEY": "shop-community", "SPONSOR_KEYS": ["shop-sponsor-secret"],
               "PUBLIC_URL": "https://shop.example"}
