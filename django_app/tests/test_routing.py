@@ -89,3 +89,22 @@ def test_reconciliation_locks_and_moves_payments_on_their_database(routed, sandb
     call_command("tavori_pay_reconcile", "--older-than", "0", stdout=out, stderr=io.StringIO())
     assert out.getvalue().startswith("Reconciled 1 payment: 1 applied")
     assert deliveries[0][:2] == (payment.order_id, "paid") and deliveries[0][2] != "pending"
+
+
+def test_a_project_without_time_zones_takes_callbacks_and_reconciles(settings, sandbox, client):
+    settings.USE_TZ = False
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}  # callbacks are lost
+    paid, settled = (start_payment(Decimal("3.00"), "CNY", reference=f"naive-{n}", recipient_account="artist")
+                     for n in range(2))
+    sandbox.pay(paid.order_id)
+    assert post_callback(client, *signed(callback_fields(paid))).status_code == 200
+    sandbox.pay(settled.order_id)
+    sandbox.settle(settled.order_id)
+    out = io.StringIO()
+    call_command("tavori_pay_reconcile", "--older-than", "0", stdout=out, stderr=io.StringIO())
+    assert out.getvalue().startswith("Reconciled 2 payments: ")
+    paid.refresh_from_db()
+    settled.refresh_from_db()
+    # the sandbox settles a paid order at once
+    assert {paid.status, settled.status} <= {"paid", "settled"} and settled.status == "settled"
+    assert paid.expires_at.tzinfo is None
