@@ -20,6 +20,7 @@ from .transitions import Outcome
 # yet processed, an order not yet known, a key not yet configured) is tried
 # again when the service delivers the callback again.
 SETTLED_OUTCOMES = {Outcome.APPLIED, Outcome.DUPLICATE, Outcome.STALE, Outcome.AMOUNT_MISMATCH}
+UNVERIFIED_BYTES_KEPT = 512
 
 
 @dataclass(frozen=True)
@@ -43,12 +44,12 @@ def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
             return _take_in(body, signature, token, fields)
     except BaseException:
         with suppress(Exception):  # the database itself may be what failed
-            _store(body, signature)
+            _store(body, signature, verified=False)
         raise
 
 
 def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, str] | None) -> Answer:
-    callback_id, outcome = _store(body, signature)
+    callback_id, outcome = _store(body, signature, verified=fields is not None)
     if outcome in SETTLED_OUTCOMES:
         return RECEIVED
     if fields is None:
@@ -74,11 +75,14 @@ def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, s
     return RECEIVED
 
 
-def _store(body: bytes, signature: str) -> tuple[int, str]:
+def _store(body: bytes, signature: str, verified: bool) -> tuple[int, str]:
     """Writes the callback's row, and returns its id and outcome so far. A
     redelivery meets the unique digest of its first delivery and only counts
-    itself: one statement either way."""
+    itself: one statement either way. Of a body no key verified, only the
+    first bytes are kept: enough to trace it, too few for forged posts to
+    fill the database."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
+    body = body if verified else body[:UNVERIFIED_BYTES_KEPT]
     database, table = _callback_table()
     with database.cursor() as cursor:
         cursor.execute(

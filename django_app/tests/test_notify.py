@@ -4,6 +4,7 @@ taken in."""
 
 from __future__ import annotations
 
+import io
 import logging
 import threading
 import urllib.error
@@ -11,6 +12,7 @@ import urllib.request
 from decimal import Decimal
 
 import pytest
+from django.core.management import call_command
 from django.db import connections
 
 from tavori_pay_django.models import Callback, Payment
@@ -260,3 +262,16 @@ def test_a_second_payment_paid_for_the_same_reference_is_flagged_paid_twice(clie
                                                      f"{payment.reference} was paid too")
     deliver(client, again, "refunded", settle_amount="89.60")  # a refund of it flags nothing more
     assert [signal[0] for signal in signals].count("review") == 1
+
+
+def test_forged_callbacks_keep_only_their_first_bytes_and_are_pruned_when_old(client, payment):
+    for number in range(20):
+        assert post_callback(client, b'{"n": %d, "x": "%s"}' % (number, b"x" * 16_000), "forged").status_code == 400
+    deliver(client, payment, "paid")
+    assert Callback.objects.filter(outcome="bad signature").count() == 20
+    assert max(len(bytes(body)) for body in
+               Callback.objects.filter(outcome="bad signature").values_list("body", flat=True)) == 512
+    out = io.StringIO()
+    call_command("tavori_pay_prune", "--older-than", "0", stdout=out)
+    assert out.getvalue().strip() == "Pruned 20 callbacks that moved nothing"
+    assert list(Callback.objects.values_list("outcome", flat=True)) == ["applied"]

@@ -1,0 +1,35 @@
+"""manage.py tavori_pay_prune: delete stored callbacks that moved nothing
+(bad signature, malformed, a duplicate, stale, or for an order never known)
+once they are old. Callbacks that moved a payment or asked for a review are
+kept with their payment."""
+
+from __future__ import annotations
+
+import datetime as dt
+
+from django.core.management.base import BaseCommand, CommandError
+from django.db import router
+from django.utils import timezone
+
+from ...models import Callback
+from ...transitions import Outcome
+from ...wording import counted
+
+MOVED_NOTHING = [Outcome.BAD_SIGNATURE, Outcome.MALFORMED, Outcome.DUPLICATE, Outcome.STALE, Outcome.UNKNOWN_ORDER]
+
+
+class Command(BaseCommand):
+    help = "Delete old stored callbacks that moved no payment."
+
+    def add_arguments(self, parser) -> None:
+        parser.add_argument("--older-than", type=float, default=30, metavar="DAYS",
+                            help="only callbacks received longer ago (default 30 days)")
+
+    def handle(self, *args, older_than, **options) -> None:
+        if older_than < 0:
+            raise CommandError("--older-than takes a number of days, 0 or more")
+        cutoff = timezone.now() - dt.timedelta(days=older_than)
+        deleted, _ = (Callback.objects.using(router.db_for_write(Callback))
+                      .filter(outcome__in=[outcome.value for outcome in MOVED_NOTHING], received_at__lt=cutoff)
+                      .delete())
+        self.stdout.write(f"Pruned {counted(deleted, 'callback')} that moved nothing")
