@@ -7,7 +7,7 @@ notify view, signals, reconciliation and an admin.
     @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, **kwargs): ...
 """
 
-__all__ = ["start_payment"]
+__all__ = ["refresh_payment", "start_payment"]
 
 
 def __getattr__(name: str):
@@ -15,4 +15,7 @@ def __getattr__(name: str):
     if name == "start_payment":
         from .checkout import start_payment
         return start_payment
+    if name == "refresh_payment":
+        from .reconcile import refresh_payment
+        return refresh_payment
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -74,8 +74,8 @@ def _seconds_ago(now: dt.datetime, seconds: float) -> dt.datetime:
 def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = False,
               progress: Callable[[int], None] | None = None) -> Summary:
     """Queries and applies each payment on `workers` threads, a batch of
-    payments to a transaction; then delivers every event that is due, and
-    counts the reconciled payments' events still undelivered."""
+    payments to a transaction; then delivers their events that are due, and
+    counts those still undelivered."""
     ids = list(payment_ids)
     batches: queue.SimpleQueue = queue.SimpleQueue()
     for start in range(0, len(ids), BATCH):
@@ -114,7 +114,7 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
             thread.join()
     if not dry_run:
         try:
-            dispatch.deliver_due()
+            dispatch.deliver_due(payment_ids=ids)
             summary.undelivered = dispatch.undelivered(ids)
         except DatabaseError as error:
             summary.refusals.append(f"events not delivered: database error: {error}")
@@ -157,3 +157,18 @@ def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, 
             summary.refusals.append(f"{len(batch)} payments: database error: {error}")
         return Counter({REFUSED: len(batch) - sum(outcomes.values())}) + outcomes
     return +outcomes
+
+
+def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment:
+    """Asks the service about one payment and applies its answer, for the
+    page the buyer returns to before the callback has come; returns the
+    payment as it now stands. However often the page is loaded, the service
+    is asked about a payment at most once every `at_most_every` seconds. A
+    refusal or a network failure leaves the payment as it was: the callback
+    or reconciliation brings it on."""
+    recently = timezone.now() - dt.timedelta(seconds=at_most_every)
+    if payment.order_id and payment.status in OPEN + ENDED and (
+            payment.reconciled_at is None or payment.reconciled_at <= recently):
+        reconcile([payment.pk])
+    payment.refresh_from_db()
+    return payment

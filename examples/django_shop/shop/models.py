@@ -1,3 +1,5 @@
+import uuid
+
 from django.db import models
 from tavori_pay_django.models import Payment
 
@@ -8,6 +10,8 @@ class Order(models.Model):
 
     PENDING, PAID, FAILED, EXPIRED = "pending", "paid", "failed", "expired"
 
+    # What the order's pages are reached by: unguessable, unlike its number.
+    key = models.UUIDField(default=uuid.uuid4, unique=True, editable=False)
     product = models.CharField(max_length=100)
     amount = models.DecimalField(max_digits=12, decimal_places=2)
     state = models.CharField(max_length=16, default=PENDING)

@@ -6,7 +6,9 @@ from pathlib import Path
 BASE_DIR = Path(__file__).resolve().parent.parent
 
 SECRET_KEY = os.environ.get("SHOP_SECRET_KEY", "django-insecure-example-shop-only")
-DEBUG = os.environ.get("SHOP_DEBUG", "1") == "1"
+# Off unless asked for (SHOP_DEBUG=1): a debug page shows what a failed
+# request held.
+DEBUG = os.environ.get("SHOP_DEBUG", "0") == "1"
 ALLOWED_HOSTS = ["127.0.0.1", "localhost", "testserver"]
 
 INSTALLED_APPS = ["django.contrib.admin", "django.contrib.auth", "django.contrib.contenttypes",

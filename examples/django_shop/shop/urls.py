@@ -6,7 +6,7 @@ from . import views
 urlpatterns = [
     path("", views.checkout, name="checkout"),
     path("payments/", include("tavori_pay_django.urls")),
-    path("orders/<int:pk>/done/", views.done, name="done"),
-    path("orders/<int:pk>/", views.order, name="order"),
+    path("orders/<uuid:key>/done/", views.done, name="done"),
+    path("orders/<uuid:key>/", views.order, name="order"),
     path("admin/", admin.site.urls),
 ]

@@ -4,8 +4,7 @@ from django.conf import settings
 from django.http import HttpResponseBadRequest
 from django.shortcuts import get_object_or_404, redirect, render
 from django.urls import reverse
-from tavori_pay_django import start_payment
-from tavori_pay_django.reconcile import reconcile
+from tavori_pay_django import refresh_payment, start_payment
 
 from .models import Order
 
@@ -21,22 +20,25 @@ def checkout(request):
     order = Order.objects.create(product=product, amount=amount)
     payment = start_payment(amount, "CNY", reference=order.reference,
                             recipient_account=settings.SHOP_ROYALTY_RECIPIENT,
-                            return_url=reverse("done", args=[order.pk]), request=request)
+                            return_url=reverse("done", args=[order.key]), request=request)
     return redirect(payment.pay_url)
 
 
-def done(request, pk: int):
-    order = get_object_or_404(Order, pk=pk)
+# Orders are reached by their unguessable key, never by their number.
+
+
+def done(request, key):
+    order = get_object_or_404(Order, key=key)
     payment = order.payment()
-    if payment is not None and payment.status == "pending" and payment.order_id:
-        # The buyer can be back before the callback: ask the service.
-        reconcile([payment.pk])
-        payment.refresh_from_db()
+    if payment is not None and payment.status == "pending":
+        # The buyer can be back before the callback: ask the service (at
+        # most once in a few seconds, however often the page is loaded).
+        payment = refresh_payment(payment)
         order.refresh_from_db()
     return render(request, "shop/done.html", {"order": order, "payment": payment})
 
 
-def order(request, pk: int):
-    order = get_object_or_404(Order, pk=pk)
+def order(request, key):
+    order = get_object_or_404(Order, key=key)
     return render(request, "shop/order.html", {"order": order, "payment": order.payment(),
                                                "events": order.events.order_by("at", "pk")})

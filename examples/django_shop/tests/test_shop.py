@@ -36,7 +36,7 @@ def test_checkout_creates_a_split_payment_and_redirects_to_the_pay_page(client, 
     kept = sandbox.store.order(payment.order_id)
     assert (kept["amount"], kept["pay_mode"], kept["recipient_account"]) == ("128.00", "split", "artist@example.com")
     assert kept["notify_url"] == f"{catcher.url}/payments/notify/?payment={payment.token}"
-    assert kept["return_url"] == f"{catcher.url}/orders/{order.pk}/done/"
+    assert kept["return_url"] == f"{catcher.url}/orders/{order.key}/done/"
     assert (payment.reference, payment.amount) == (order.reference, order.amount)
 
 
@@ -51,9 +51,9 @@ def test_verified_callbacks_fulfil_the_order_once(client, sandbox, catcher):
     order.refresh_from_db()
     assert (order.state, order.settled, order.refunded) == ("paid", True, False)
     assert [(e.previous, e.new) for e in order.events.order_by("pk")] == [("pending", "paid"), ("paid", "settled")]
-    page = client.get(f"/orders/{order.pk}/done/").content.decode()
+    page = client.get(f"/orders/{order.key}/done/").content.decode()
     assert '<b id="payment">settled</b>' in page
-    details = client.get(f"/orders/{order.pk}/").content.decode()
+    details = client.get(f"/orders/{order.key}/").content.decode()
     assert "89.60" in details and order.payment().order_id in details
 
 
@@ -78,13 +78,13 @@ def test_declined_payment(client, sandbox, catcher):
     deliver(client, catcher.next())
     order.refresh_from_db()
     assert order.state == "failed"
-    assert '<b id="payment">failed</b>' in client.get(f"/orders/{order.pk}/done/").content.decode()
+    assert '<b id="payment">failed</b>' in client.get(f"/orders/{order.key}/done/").content.decode()
 
 
 def test_a_buyer_back_before_the_callback_sees_the_payment_taken(client, sandbox, catcher):
     order = checkout(client)
     sandbox.pay(order.payment().order_id)  # its callbacks reach the catcher, not the shop
-    page = client.get(f"/orders/{order.pk}/done/").content.decode()
+    page = client.get(f"/orders/{order.key}/done/").content.decode()
     assert '<b id="payment">paid</b>' in page
     order.refresh_from_db()
     assert order.state == "paid"
@@ -136,3 +136,17 @@ def test_a_customer_pays_in_a_real_browser(live_server, sandbox, settings):
         payment_status_changed.disconnect(on_change)
     order = Order.objects.get()
     assert (order.state, order.settled) == ("paid", True)
+
+
+def test_orders_are_reached_by_their_key_and_the_done_page_asks_the_service_once(client, sandbox, catcher,
+                                                                                monkeypatch):
+    order = checkout(client)
+    for number in range(1, 4):  # numbers are guessable: they reach nothing
+        assert client.get(f"/orders/{number}/done/").status_code == 404
+        assert client.get(f"/orders/{number}/").status_code == 404
+    asked = []
+    answer = sandbox.order_status
+    monkeypatch.setattr(sandbox, "order_status", lambda query: asked.append(query) or answer(query))
+    for _ in range(20):
+        assert '<b id="payment">pending</b>' in client.get(f"/orders/{order.key}/done/").content.decode()
+    assert len(asked) == 1

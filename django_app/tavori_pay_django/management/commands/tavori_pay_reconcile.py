@@ -9,6 +9,7 @@ import socket
 from django.core.management.base import BaseCommand, CommandError
 
 from ... import conf
+from ...dispatch import deliver_due
 from ...reconcile import REFUSED, reconcile, stale_payments
 from ...wording import counted
 
@@ -36,6 +37,8 @@ class Command(BaseCommand):
             payment_ids = stale_payments(older_than)
             show = self._progress(len(payment_ids))
             summary = reconcile(payment_ids, workers=workers, dry_run=dry_run, progress=show)
+            if not dry_run:  # and every other event whose retry time has come
+                deliver_due()
         except conf.ConfigurationError as error:
             raise CommandError(str(error)) from None
         if show is not None:
