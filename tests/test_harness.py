@@ -11,6 +11,8 @@ import socket
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 import urllib.request
 
 import pytest
@@ -240,3 +242,127 @@ def test_the_pytest_plugin_sets_a_django_projects_keys(pytester, no_proxy):
     """))
     result = pytester.runpytest_subprocess("-p", "pytest_django", "--ds", "settings", "-p", "no:cacheprovider")
     result.assert_outcomes(passed=2)
+
+
+class SilentListener:
+    """A notify URL that takes connections and never answers them."""
+
+    def __init__(self):
+        self.socket = socket.create_server(("127.0.0.1", 0))
+        self.url = f"http://127.0.0.1:{self.socket.getsockname()[1]}/notify"
+        self.connected = threading.Event()
+        self.connections: list[socket.socket] = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.socket.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+            self.connected.set()
+
+    def close(self):
+        for connection in self.connections:
+            connection.close()
+        self.socket.close()
+
+
+@pytest.fixture
+def silent():
+    listener = SilentListener()
+    yield listener
+    listener.close()
+
+
+def test_an_attempt_under_way_at_a_reset_is_never_recorded_after_it(silent, no_proxy):
+    with Sandbox(log=lambda line: None) as sandbox:
+        order_id = sandbox.client().create_payment(1, "CNY", "a", silent.url).order_id
+        sandbox.pay(order_id)
+        assert silent.connected.wait(10)
+        sandbox.reset()
+        silent.close()  # the attempt ends now, after the reset
+        sandbox.wait_for_deliveries()
+        assert sandbox.deliveries() == []
+
+
+def test_stopping_with_an_attempt_under_way_is_quick_and_leaves_no_failing_thread(silent, no_proxy, monkeypatch):
+    failures = []
+    monkeypatch.setattr(threading, "excepthook", failures.append)
+    sandbox = Sandbox(log=lambda line: None).start()
+    order_id = sandbox.client().create_payment(1, "CNY", "a", silent.url).order_id
+    sandbox.pay(order_id)
+    assert silent.connected.wait(10)
+    started = time.monotonic()
+    sandbox.stop()
+    assert time.monotonic() - started < 2.5
+    workers = [thread for thread in threading.enumerate() if thread.name != threading.current_thread().name
+               and thread.daemon and thread.is_alive()]
+    silent.close()  # the attempt ends now, after the stop
+    for thread in workers:
+        thread.join(10)
+    assert failures == []
+
+
+def test_faults_for_all_orders_still_apply_to_an_order_with_faults_of_its_own(harness, receiver):
+    client = harness.client()
+    order_id = client.create_payment(1, "CNY", "a", receiver.url).order_id
+    harness.send_wrong_signatures(1)  # for all orders
+    harness.duplicate_deliveries(3, order_id=order_id)  # for this one
+    harness.pay(order_id)
+    attempts = harness.wait_for_deliveries(order_id, count=3)
+    assert [attempt["attempt"] for attempt in attempts[:3]] == [1, 1, 1]
+    delivered = [receiver.callbacks.get(timeout=10) for _ in range(3)]
+    assert all(signature != harness.sign(body) for body, signature in delivered)
+
+
+def test_a_status_query_finds_due_expiries_through_an_index(harness):
+    plan = harness.store._run("EXPLAIN QUERY PLAN SELECT order_id FROM orders WHERE pay_status = 0 AND expires <= 1")
+    assert "USING INDEX orders_by_expiry" in " ".join(row["detail"] for row in plan)
+
+
+def test_the_pytest_plugin_retries_on_the_services_schedule_as_the_clock_moves(pytester, no_proxy):
+    pytester.makepyfile(textwrap.dedent("""
+        def test_retries(tavori_sandbox):
+            order_id = tavori_sandbox.client().create_payment(5, "CNY", "a", "http://127.0.0.1:9/n").order_id
+            tavori_sandbox.decline(order_id)
+            first = tavori_sandbox.wait_for_deliveries(order_id, count=1)[0]
+            assert tavori_sandbox.store.next_pending(order_id)["due"] - first["at"] >= 1  # 1 s on the clock
+            assert len(tavori_sandbox.wait_for_deliveries(order_id)) == 1
+            tavori_sandbox.advance(1)
+            assert len(tavori_sandbox.wait_for_deliveries(order_id, count=2)) == 2
+    """))
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1)
+
+
+def test_the_pytest_plugin_undoes_a_tests_own_settings_and_gives_plain_clients_its_keys(pytester, no_proxy):
+    pytester.makepyfile(settings=textwrap.dedent("""
+        SECRET_KEY = "x"
+        INSTALLED_APPS = []
+        TAVORI_PAY = {"PUBLIC_URL": "https://shop.example", "COMMUNITY_KEY": "real", "SPONSOR_KEYS": ["real"]}
+    """))
+    (pytester.path / "auth_key.py").write_text('COMMUNITY_KEY = "real"\\nSPONSOR_KEY = "real"\\n')
+    pytester.makepyfile(textwrap.dedent("""
+        import tavori_pay
+        from django.conf import settings as django_settings
+
+        PROJECT = {"PUBLIC_URL": "https://shop.example", "COMMUNITY_KEY": "real", "SPONSOR_KEYS": ["real"]}
+
+        def test_settings_first(settings, tavori_sandbox):
+            settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "https://other.example"}
+
+        def test_sandbox_first(tavori_sandbox, settings):
+            settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "https://other.example"}
+
+        def test_restored():
+            assert django_settings.TAVORI_PAY == PROJECT
+            assert not hasattr(django_settings, "WORKING_SPACE")
+
+        def test_a_plain_client_gets_the_sandboxs_keys(tavori_sandbox):
+            tavori_pay.Client().create_payment(5, "CNY", "a", "http://127.0.0.1:9/n")
+    """))
+    result = pytester.runpytest_subprocess("-p", "pytest_django", "--ds", "settings", "-p", "no:cacheprovider",
+                                           "-p", "no:randomly")
+    result.assert_outcomes(passed=4)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import threading
+import time
 import urllib.error
 import urllib.request
 from typing import Callable
@@ -49,6 +50,8 @@ class Deliveries:
         self.progress = threading.Condition(self._lock)
         self._stopping = threading.Event()
         self._workers: list[threading.Thread] = []
+        # Counts the resets: an attempt records nothing once a reset has come since it began.
+        self._generation = 0
 
     def send(self, order: dict, sponsor_key: str, status: str) -> None:
         body = callback_body(order, status)
@@ -72,11 +75,23 @@ class Deliveries:
             return not any(self._store.has_due_pending(order, self._clock.now()) or order in self._attempting
                            for order in busy)
 
-    def stop(self, timeout: float = 5.0) -> None:
-        self._stopping.set()
+    def stop(self, timeout: float = 1.0) -> None:
+        """Stops delivering. An attempt still waiting for its answer is left
+        to end on its own, recording nothing: its callback stays in the
+        store, for a restart on the same database to resume."""
+        with self._lock:  # once taken, no worker writes to the store again
+            self._stopping.set()
         self._clock.wake()
+        deadline = time.monotonic() + timeout
         for worker in list(self._workers):
-            worker.join(timeout)
+            worker.join(max(0.0, deadline - time.monotonic()))
+
+    def forget(self, forget_orders: Callable[[], None]) -> None:
+        """Runs `forget_orders` so that no attempt under way records what it
+        finds out afterwards: every attempt belongs to the orders of its time."""
+        with self._lock:
+            self._generation += 1
+            forget_orders()
 
     def _serve(self, order_id: str) -> None:
         with self._lock:
@@ -102,21 +117,24 @@ class Deliveries:
                 else:
                     due = None
                     self._attempting.add(order_id)
+                generation = self._generation
             if due is not None:
                 self._clock.wait(due, self._stopping)
                 continue
             try:
-                self._attempt(pending)
+                self._attempt(pending, generation)
             finally:
                 with self._lock:
                     self._attempting.discard(order_id)
                     self.progress.notify_all()
 
-    def _attempt(self, pending: dict) -> None:
+    def _attempt(self, pending: dict, generation: int) -> None:
         order_id, event, attempt = pending["order_id"], pending["event"], pending["attempts"] + 1
         if self._faults.take(order_id, "drop"):
-            self._store.record_delivery(order_id, event, attempt, "dropped (fault)", self._clock.now())
-            self._store.drop_pending(pending["id"])
+            with self._lock:
+                if not self._stopping.is_set() and generation == self._generation:
+                    self._store.record_delivery(order_id, event, attempt, "dropped (fault)", self._clock.now())
+                    self._store.drop_pending(pending["id"])
             return
         signature = pending["signature"]
         if self._faults.take(order_id, "wrong_signature"):
@@ -124,13 +142,19 @@ class Deliveries:
         copies = self._faults.of(order_id).copies
         for _ in range(max(1, copies)):
             outcome = self._post(pending["url"], pending["body"], signature)
-            self._store.record_delivery(order_id, event, attempt, outcome, self._clock.now())
+            with self._lock:
+                if self._stopping.is_set() or generation != self._generation:
+                    return  # stopped, or reset while the answer was awaited
+                self._store.record_delivery(order_id, event, attempt, outcome, self._clock.now())
             self._log(f"callback {event} for {order_id} to {pending['url']}: attempt {attempt}, {outcome}")
-        if outcome.startswith("delivered") or attempt >= self._attempts:
-            self._store.drop_pending(pending["id"])
-        else:
-            self._store.retry_pending(pending["id"], attempt,
-                                      self._clock.now() + self._first_delay * 2 ** (attempt - 1))
+        with self._lock:
+            if self._stopping.is_set() or generation != self._generation:
+                return
+            if outcome.startswith("delivered") or attempt >= self._attempts:
+                self._store.drop_pending(pending["id"])
+            else:
+                self._store.retry_pending(pending["id"], attempt,
+                                          self._clock.now() + self._first_delay * 2 ** (attempt - 1))
 
     @staticmethod
     def _post(url: str, body: str, signature: str) -> str:

@@ -1,5 +1,7 @@
 """Faults a test asks for: what the deliveries and the request handler do
-wrong on purpose, for one order or for all of them."""
+wrong on purpose, for one order or for all of them. An order's own fault of
+a kind wins over the same kind set for all orders; the kinds it does not set
+for itself come from those set for all."""
 
 from __future__ import annotations
 
@@ -21,7 +23,8 @@ class DeliveryFaults:
 class Faults:
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._deliveries: dict[str | None, DeliveryFaults] = {}
+        # The faults set, kind by kind, for one order or (None) for all.
+        self._deliveries: dict[str | None, dict[str, object]] = {}
         self._answers: list[tuple[str, float]] = []
 
     def clear(self) -> None:
@@ -31,27 +34,26 @@ class Faults:
 
     def change(self, order_id: str | None, **changes) -> None:
         """Sets faults for one order, or with None for every order."""
+        unknown = set(changes) - set(DeliveryFaults.__dataclass_fields__)
+        if unknown:
+            raise ValueError(f"no such fault: {', '.join(sorted(unknown))}")
         with self._lock:
-            faults = self._deliveries.setdefault(order_id, DeliveryFaults())
-            for name, value in changes.items():
-                setattr(faults, name, value)
+            self._deliveries.setdefault(order_id, {}).update(changes)
 
     def of(self, order_id: str) -> DeliveryFaults:
         with self._lock:
-            return self._faults_of(order_id) or DeliveryFaults()
+            return DeliveryFaults(**{**self._deliveries.get(None, {}), **self._deliveries.get(order_id, {})})
 
     def take(self, order_id: str, name: str) -> bool:
-        """Uses up one of the counted faults `name` (drop, wrong_signature)."""
+        """Uses up one of the counted faults `name` (drop, wrong_signature):
+        the order's own when it set that kind, else the one set for all."""
         with self._lock:
-            faults = self._faults_of(order_id)
-            if faults is None or getattr(faults, name) <= 0:
+            scope = order_id if name in self._deliveries.get(order_id, {}) else None
+            faults = self._deliveries.get(scope, {})
+            if faults.get(name, 0) <= 0:
                 return False
-            setattr(faults, name, getattr(faults, name) - 1)
+            faults[name] -= 1
             return True
-
-    def _faults_of(self, order_id: str) -> DeliveryFaults | None:
-        """The order's own faults, else those set for every order."""
-        return self._deliveries.get(order_id) or self._deliveries.get(None)
 
     def fail_answers(self, count: int, kind: str, seconds: float) -> None:
         if kind not in ANSWER_FAULTS:

@@ -3,7 +3,11 @@ distribution's pytest11 entry point.
 
 One sandbox serves the whole test session; each test gets it reset (no
 orders, no faults, the clock back), with TAVORI_PAY_BASE_URL pointing at it
-and, in a Django project, TAVORI_PAY's keys set to its account's."""
+and, in a Django project, TAVORI_PAY's keys set to its account's and
+WORKING_SPACE to a folder whose auth_key.py holds them, so that a plain
+`tavori_pay.Client()` finds them too. Callbacks are retried on the service's
+own schedule (1, 3, 7, 15 s after the first attempt) on the sandbox's clock:
+`advance()` brings each retry on."""
 
 from __future__ import annotations
 
@@ -15,24 +19,29 @@ from .server import Sandbox
 
 
 @pytest.fixture(scope="session")
-def tavori_sandbox_server():
+def tavori_sandbox_server(tmp_path_factory):
     """The session's sandbox; use `tavori_sandbox`, which resets it for each test."""
     # Settlement waits for the test: settle(order_id), or advance(60) on the clock.
-    with Sandbox(settle_delay=60, callback_first_delay=0.05, sweep_interval=0.05,
+    with Sandbox(settle_delay=60, callback_first_delay=1.0, sweep_interval=0.05,
                  log=lambda line: None) as sandbox:
+        sandbox.working_space = tmp_path_factory.mktemp("tavori-working-space")
+        (sandbox.working_space / "auth_key.py").write_text(
+            f'COMMUNITY_KEY = "{sandbox.community_key}"\nSPONSOR_KEY = "{sandbox.sponsor_key}"\n')
         yield sandbox
 
 
 @pytest.fixture
-def tavori_sandbox(tavori_sandbox_server, monkeypatch):
+def tavori_sandbox(tavori_sandbox_server, monkeypatch, request):
     """A running tavori_pay_sandbox.Sandbox, reset for this test, with
-    TAVORI_PAY_BASE_URL (and a Django project's TAVORI_PAY keys) pointing at it."""
+    TAVORI_PAY_BASE_URL pointing at it, and a Django project's TAVORI_PAY
+    keys and WORKING_SPACE its account's; `working_space` is the folder of
+    its auth_key.py."""
     sandbox = tavori_sandbox_server
     sandbox.reset()
     monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
     # Loopback never goes through a proxy the environment may name.
     monkeypatch.setenv("NO_PROXY", ",".join(filter(None, [os.environ.get("NO_PROXY"), "127.0.0.1", "localhost"])))
-    overridden = _override_django_keys(sandbox)
+    overridden = _point_django_at(sandbox, request)
     try:
         yield sandbox
     finally:
@@ -46,16 +55,28 @@ def tavori_sandbox(tavori_sandbox_server, monkeypatch):
             pass
 
 
-def _override_django_keys(sandbox: Sandbox):
+def _point_django_at(sandbox: Sandbox, request):
+    """Sets the keys and the working space through pytest-django's `settings`
+    fixture where there is one, so that a test's own changes to TAVORI_PAY
+    are undone in the order they were made; else through override_settings,
+    which is returned to be disabled."""
     try:
         from django.conf import settings
     except ImportError:
         return None
     if not settings.configured:
         return None
-    from django.test.utils import override_settings
-
     keys = {"COMMUNITY_KEY": sandbox.community_key, "SPONSOR_KEYS": [sandbox.sponsor_key]}
-    override = override_settings(TAVORI_PAY={**(getattr(settings, "TAVORI_PAY", None) or {}), **keys})
-    override.enable()
-    return override
+    changes = {"TAVORI_PAY": {**(getattr(settings, "TAVORI_PAY", None) or {}), **keys},
+               "WORKING_SPACE": str(sandbox.working_space)}
+    try:
+        django_settings = request.getfixturevalue("settings")
+    except pytest.FixtureLookupError:
+        from django.test.utils import override_settings
+
+        override = override_settings(**changes)
+        override.enable()
+        return override
+    for name, value in changes.items():
+        setattr(django_settings, name, value)
+    return None

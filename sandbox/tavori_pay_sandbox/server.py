@@ -303,7 +303,7 @@ class Sandbox:
         """Forgets every order, delivery and fault and puts the clock back;
         the accounts stay."""
         self.faults.clear()
-        self.store.forget_orders()
+        self._deliveries.forget(self.store.forget_orders)
         self.clock.reset()
 
     # Faults on demand: for one order, or with order_id=None for all.

@@ -47,6 +47,8 @@ CREATE TABLE IF NOT EXISTS nonces (
 );
 CREATE INDEX IF NOT EXISTS nonces_by_age ON nonces (seen);
 CREATE INDEX IF NOT EXISTS orders_by_state ON orders (pay_status, settle_status);
+-- Every status query first expires what is due: without this it would read every order.
+CREATE INDEX IF NOT EXISTS orders_by_expiry ON orders (pay_status, expires);
 CREATE TABLE IF NOT EXISTS deliveries (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     order_id TEXT NOT NULL,
