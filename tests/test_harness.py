@@ -366,3 +366,63 @@ def test_the_pytest_plugin_undoes_a_tests_own_settings_and_gives_plain_clients_i
     result = pytester.runpytest_subprocess("-p", "pytest_django", "--ds", "settings", "-p", "no:cacheprovider",
                                            "-p", "no:randomly")
     result.assert_outcomes(passed=4)
+
+
+NEWCOMER_SETTINGS = """
+SECRET_KEY = "x"
+DEBUG = False
+ALLOWED_HOSTS = ["*"]
+USE_TZ = True
+INSTALLED_APPS = ["django.contrib.contenttypes", "django.contrib.auth", "tavori_pay_django"]
+ROOT_URLCONF = "urls"
+STATIC_URL = "static/"
+DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": "db.sqlite3",
+                         "OPTIONS": {"transaction_mode": "IMMEDIATE"}}}
+"""
+
+NEWCOMER_TESTS = """
+from decimal import Decimal
+
+import tavori_pay
+from django.test import LiveServerTestCase, TestCase
+from tavori_pay_django import start_payment
+from tavori_pay_django.models import Payment
+from tavori_pay_sandbox.django_testing import SandboxMixin
+
+
+class CallbackTests(SandboxMixin, LiveServerTestCase):
+    def test_a_paid_order_reaches_the_project(self):
+        payment = start_payment(Decimal("12.50"), "CNY", reference="o-1", recipient_account="artist")
+        self.tavori_sandbox.pay(payment.order_id)
+        self.tavori_sandbox.wait_for_deliveries(payment.order_id, count=1)
+        self.assertEqual(Payment.objects.get().status, "paid")
+
+
+class CheckoutTests(SandboxMixin, TestCase):
+    def test_each_test_starts_with_a_fresh_sandbox_and_a_plain_client_has_its_keys(self):
+        self.assertEqual(self.tavori_sandbox.store.orders(), [])
+        tavori_pay.Client().create_payment(5, "CNY", "a", "http://127.0.0.1:9/n")
+
+    def test_again(self):
+        self.assertEqual(self.tavori_sandbox.store.orders(), [])
+"""
+
+
+def test_a_newcomers_tests_pass_under_djangos_own_runner_with_no_keys_set(tmp_path, no_proxy):
+    (tmp_path / "settings.py").write_text(NEWCOMER_SETTINGS)
+    (tmp_path / "urls.py").write_text('from django.urls import include, path\n'
+                                      'urlpatterns = [path("payments/", include("tavori_pay_django.urls"))]\n')
+    (tmp_path / "tests.py").write_text(NEWCOMER_TESTS)
+    environment = {**os.environ, "DJANGO_SETTINGS_MODULE": "settings", "PYTHONPATH": str(tmp_path)}
+    environment.pop("TAVORI_PAY_BASE_URL", None)
+    run = subprocess.run([sys.executable, "-m", "django", "test", "-v", "1"], cwd=tmp_path, env=environment,
+                         capture_output=True, text=True, timeout=120)
+    output = run.stdout + run.stderr
+    assert run.returncode == 0, output
+    assert "Ran 3 tests" in output and "OK" in output
+    assert "tavori_pay." not in output  # no check message stopped or cluttered it
+    assert "/alipayment/" not in output  # the sandbox is quiet
+    for command in (["makemigrations", "--check", "--dry-run"], ["migrate", "--plan"], ["showmigrations"]):
+        done = subprocess.run([sys.executable, "-m", "django", *command], cwd=tmp_path, env=environment,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stdout + done.stderr

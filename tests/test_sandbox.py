@@ -169,6 +169,8 @@ class TestRefusals:
                       "\uff11\uff17\uff10\uff10\uff10\uff10\uff10\uff10\uff10\uff10", "-1")],
         ({"nonce": "short"}, "Nonce must be 32 lower-case hex digits"),
         ({"currency": None}, "Missing field: currency"),
+        *[({"currency": odd}, f"Currency must be three upper-case letters (ISO 4217, such as CNY), not {odd!r}")
+          for odd in ("XXXX", "cny", "USD ", "CN", "\uff23NY")],
         ({"user_notify_url": ""}, "Missing field: user_notify_url"),
         *[({"amount": odd}, "Amount must be a positive decimal below 10^15 with at most two fraction digits, "
                             f"not {odd[:40]!r}")

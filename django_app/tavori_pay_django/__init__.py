@@ -4,10 +4,13 @@ notify view, signals, reconciliation and an admin.
     INSTALLED_APPS += ["tavori_pay_django"]
     path("payments/", include("tavori_pay_django.urls"))
     payment = start_payment(Decimal("12.50"), "CNY", reference=str(order.pk), recipient_account="artist")
+    # PaymentError when the service or the network fails: payment_error.payment is marked failed
     @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, **kwargs): ...
 """
 
-__all__ = ["refresh_payment", "start_payment"]
+from .errors import PaymentError
+
+__all__ = ["PaymentError", "refresh_payment", "start_payment"]
 
 
 def __getattr__(name: str):

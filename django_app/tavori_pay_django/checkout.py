@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from decimal import Decimal
 
 from django.db import router, transaction
@@ -11,11 +12,13 @@ from django.utils import timezone
 from django.views.decorators.debug import sensitive_variables
 
 from . import conf
+from .errors import PaymentError
 from .models import Payment
 from .reports import apply, from_order_status
 from .transitions import Status
 
 CENT = Decimal("0.01")
+CURRENCY = re.compile(r"[A-Z]{3}", re.ASCII)
 LIMIT = Decimal(10) ** 15  # what the model and the service hold
 
 
@@ -33,17 +36,18 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
 
     The payment row is written before the service is asked, so that no order
     the service creates can be unknown to the database: its notify URL names
-    the row. If the service call fails, the row is marked failed (it has no
-    pay URL and cannot be paid) and the module's error is raised: RuntimeError
-    for a refusal, urllib's OSError for no connection. Its traceback ends
-    here: the frames below hold the request sent, keys included."""
+    the row. If the service or the network fails, the row is marked failed
+    (it has no pay URL and cannot be paid) and PaymentError is raised with
+    the payment and the cause, whose traceback ends here: the frames below
+    hold the request sent, keys included. ValueError and TypeError are for
+    the shop's own arguments, refused before anything is written."""
     amount = checked_amount(amount)
     if pay_mode not in Payment.PayMode.values:
         raise ValueError(f"pay_mode must be 'split' or 'direct', not {pay_mode!r}")
     if not isinstance(reference, str) or not 0 < len(reference) <= 128:
         raise ValueError("reference must be a non-empty str of at most 128 characters")
-    if not isinstance(currency, str) or not 0 < len(currency) <= 8:
-        raise ValueError("currency must be a non-empty str of at most 8 characters")
+    if not isinstance(currency, str) or not CURRENCY.fullmatch(currency):
+        raise ValueError(f"currency must be three upper-case letters (ISO 4217, such as 'CNY'), not {currency!r:.40}")
     client = conf.client()
     base = public_base(request)
     if reuse_pending:
@@ -59,9 +63,9 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
         result = client.create_payment(float(amount), currency, recipient_account, notify_url,
                                        pay_mode=pay_mode, return_url=return_url)
     except Exception as error:
-        Payment.objects.filter(pk=payment.pk).update(status=Status.FAILED,
-                                                     failure_reason=f"checkout failed: {error}"[:255])
-        raise _without_frames(error) from None
+        payment.status, payment.failure_reason = Status.FAILED, f"checkout failed: {_one_line(error)}"[:255]
+        Payment.objects.filter(pk=payment.pk).update(status=payment.status, failure_reason=payment.failure_reason)
+        raise PaymentError(payment.failure_reason, payment) from _without_frames(error)
     payment.order_id, payment.pay_url = result.order_id, result.pay_url
     payment.save(update_fields=["order_id", "pay_url", "updated_at"])
     return payment
@@ -86,6 +90,10 @@ def _payable(client, reference: str, amount: Decimal, currency: str, pay_mode: s
     if locked.status != Status.PENDING or (locked.expires_at is not None and locked.expires_at <= timezone.now()):
         return None
     return locked
+
+
+def _one_line(error: BaseException) -> str:
+    return " ".join(str(error).split()) or type(error).__name__
 
 
 def _without_frames(error: BaseException) -> BaseException:

@@ -1,5 +1,10 @@
 """System checks (`manage.py check`): the app can reach the service, verify
-its callbacks and be reached by it. No message ever holds a key's value."""
+its callbacks and be reached by it. No message ever holds a key's value.
+
+Keys not set at all are a warning, so that makemigrations, migrate and
+showmigrations run without them (in a build step, say), and an error under
+`check --deploy`; while tests run (they set keys of their own, and run with
+DEBUG off) neither that nor the HTTPS warning is given."""
 
 from __future__ import annotations
 
@@ -11,20 +16,51 @@ from django.core import checks
 from . import conf, key_file
 
 
+SETTINGS_HINT = "see the TAVORI_PAY settings in tavori_pay_django's docs (docs/django.md)"
+KEYS_HINT = ('set TAVORI_PAY = {"COMMUNITY_KEY": ..., "SPONSOR_KEYS": [...]}, or write COMMUNITY_KEY and '
+             "SPONSOR_KEY to auth_key.py in WORKING_SPACE; tests get keys from the sandbox")
+
+
 @checks.register()
 def check_keys(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+    return _keys(deploy=False)
+
+
+@checks.register(deploy=True)
+def check_keys_for_deployment(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+    return [message for message in _keys(deploy=True) if message.is_serious()]
+
+
+def _keys(deploy: bool) -> list[checks.CheckMessage]:
     try:
         in_settings = conf.keys_in_settings(conf.config())
     except conf.ConfigurationError as error:
-        return [checks.Error(str(error), id="tavori_pay.E001")]
+        return [] if deploy else [checks.Error(str(error), hint=SETTINGS_HINT, id="tavori_pay.E001")]
     if in_settings:
-        return [checks.Error(problem, id="tavori_pay.E001") for problem in conf.config().unusable_keys]
-    return check_key_file(key_file.working_space() / "auth_key.py")
+        return [] if deploy else [checks.Error(problem, hint="remove it, or give it a key", id="tavori_pay.E001")
+                                  for problem in conf.config().unusable_keys]
+    messages = check_key_file(key_file.working_space() / "auth_key.py")
+    missing = [message for message in messages if message.id in ("tavori_pay.E002", "tavori_pay.E003")]
+    if deploy:
+        return missing
+    others = [message for message in messages if message not in missing]
+    if missing and not running_tests():
+        others.insert(0, checks.Warning(
+            "payments will fail until the keys are set: " + "; ".join(message.msg for message in missing),
+            hint=KEYS_HINT + " (check --deploy makes this an error)", id="tavori_pay.W005"))
+    return others
+
+
+def running_tests() -> bool:
+    """Whether Django's test environment is set up (its runner, or pytest-django)."""
+    from django.test import utils
+
+    return hasattr(utils._TestState, "saved_data")
 
 
 @checks.register(checks.Tags.security, deploy=False)
 def check_notify_url(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
-    if settings.DEBUG:
+    if settings.DEBUG or running_tests():
         return []
     try:
         public_url = conf.config().public_url
@@ -32,7 +68,8 @@ def check_notify_url(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
         return []  # reported by check_keys
     if public_url and not public_url.startswith("https://"):
         return [checks.Warning(f"TAVORI_PAY['PUBLIC_URL'] ({public_url}) is not HTTPS: callbacks and the "
-                               "buyer's return would travel unencrypted", id="tavori_pay.W001")]
+                               "buyer's return would travel unencrypted",
+                               hint="serve the shop over HTTPS and give its https:// address", id="tavori_pay.W001")]
     return []
 
 
@@ -60,11 +97,11 @@ def check_key_file(path: Path) -> list[checks.CheckMessage]:
         found = key_file.assignments(path)
     except (OSError, UnicodeError) as error:
         return [checks.Error(f"TAVORI_PAY has no keys and {path} cannot be read: "
-                             f"{getattr(error, 'strerror', None) or error}", id="tavori_pay.E002")]
+                             f"{getattr(error, 'strerror', None) or error}", hint=KEYS_HINT, id="tavori_pay.E002")]
     messages = []
     for name, assignment in found.items():
         if assignment is None:
-            messages.append(checks.Error(f"{name} not found in {path}", id="tavori_pay.E003"))
+            messages.append(checks.Error(f"{name} not found in {path}", hint=KEYS_HINT, id="tavori_pay.E003"))
             continue
         where, value = f"{path}, line {assignment.number}", assignment.value
         if assignment.written_name != name:
@@ -73,7 +110,7 @@ def check_key_file(path: Path) -> list[checks.CheckMessage]:
                 "that name", hint=f"move the {name} line above it", id="tavori_pay.W003"))
         elif not assignment.key.strip():
             messages.append(checks.Error(f"{where}: {name} is empty; an empty key is never used",
-                                         id="tavori_pay.E001"))
+                                         hint="write the key between the quotes", id="tavori_pay.E001"))
         elif value[:1] in key_file.QUOTES and (len(value) < 2 or value[-1] != value[0]):
             messages.append(checks.Warning(
                 f"{where}: {name} has text after its closing quote, or no closing quote; the text is read "

@@ -125,8 +125,11 @@ def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
 
 
 def undelivered(payment_ids: Iterable[int]) -> int:
+    """The payments' events that some receiver was handed and did not take.
+    One not yet tried is not counted: a delivery under way elsewhere (the
+    commit of another run's move) has it."""
     return PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
-        payment_id__in=list(payment_ids), delivered_at=None).count()
+        payment_id__in=list(payment_ids), delivered_at=None, attempts__gt=0).count()
 
 
 def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:

@@ -23,11 +23,14 @@ from django.utils import timezone
 from . import conf, dispatch
 from .models import Payment
 from .reports import apply, from_order_status
-from .transitions import ENDED, OPEN, decide
+from .transitions import ENDED, OPEN, Outcome, decide
 from .wording import counted
 
 SKIPPED = "skipped"  # taken by another run at the same moment, or refunded meanwhile
 REFUSED = "refused"  # the service refused the query, or could not be reached
+# What each outcome is called in the summary, in its order there.
+WORDS = {Outcome.APPLIED: "moved", Outcome.DUPLICATE: "unchanged", Outcome.STALE: "unchanged",
+         Outcome.AMOUNT_MISMATCH: "flagged for review", SKIPPED: "taken by another run", REFUSED: "not answered"}
 # Payments taken in one transaction: fewer round trips to the database, and
 # locks held no longer than a few dozen queries take.
 BATCH = 25
@@ -45,7 +48,13 @@ class Summary:
         return sum(self.counts.values())
 
     def line(self, dry_run: bool = False) -> str:
-        parts = ", ".join(f"{count} {name}" for name, count in sorted(self.counts.items())) or "nothing to do"
+        words = Counter()
+        for outcome, count in self.counts.items():
+            words[WORDS.get(outcome, outcome)] += count
+        moved = "would move" if dry_run else "moved"
+        parts = ", ".join(f"{words[word]} {moved if word == 'moved' else word}"
+                          for word in [*dict.fromkeys(WORDS.values()), *sorted(set(words) - set(WORDS.values()))]
+                          if words[word]) or "nothing to do"
         line = f"{'Would reconcile' if dry_run else 'Reconciled'} {counted(self.total, 'payment')}: {parts}"
         if self.undelivered:
             line += f"; {counted(self.undelivered, 'event')} not yet taken by every receiver, delivered again later"

@@ -70,7 +70,7 @@ def test_the_admin_action_asks_the_service_about_chosen_payments(admin_client, s
     sandbox.pay(payment.order_id)
     answer = admin_client.post("/admin/tavori_pay/payment/", {"action": "reconcile_selected",
                                                                "_selected_action": [payment.pk]}, follow=True)
-    assert "Reconciled 1 payment: 1 applied" in answer.content.decode()
+    assert "Reconciled 1 payment: 1 moved" in answer.content.decode()
     payment.refresh_from_db()
     assert payment.status in ("paid", "settled")
 

@@ -3,6 +3,7 @@ passed, and no order the service creates can be unknown to the database."""
 
 from __future__ import annotations
 
+import http.client
 import sys
 import threading
 import urllib.error
@@ -14,7 +15,7 @@ from django.db import OperationalError, connections, transaction
 from django.test import RequestFactory
 from hypothesis import HealthCheck, given, settings as hypothesis_settings, strategies as st
 
-from tavori_pay_django import start_payment
+from tavori_pay_django import PaymentError, start_payment
 from tavori_pay_django.models import Payment
 from tavori_pay_sandbox import Account, Sandbox
 
@@ -79,20 +80,24 @@ def test_every_amount_taken_reaches_the_service_as_exactly_that_decimal(sandbox,
     assert Decimal(sandbox.store.order(payment.order_id)["amount"]) == amount == payment.amount
 
 
-@pytest.mark.parametrize("failure", ["refused", "unreachable"])
+@pytest.mark.parametrize("failure", ["refused", "unreachable", "cut off"])
 def test_a_checkout_the_service_does_not_take_leaves_no_payable_row(sandbox, settings, monkeypatch, client,
                                                                    failure):
     if failure == "refused":
         settings.TAVORI_PAY = {**settings.TAVORI_PAY, "SPONSOR_KEYS": ["not-the-key"]}
-        expected = RuntimeError
-    else:
+        cause, reason = RuntimeError, "checkout failed: Sponsor key does not match the community key"
+    elif failure == "unreachable":
         monkeypatch.setenv("TAVORI_PAY_BASE_URL", "http://127.0.0.1:9")
-        expected = urllib.error.URLError
-    with pytest.raises(expected):
+        cause, reason = urllib.error.URLError, "checkout failed: <urlopen error [Errno 111] Connection refused>"
+    else:
+        sandbox.fail_next_answers(1, "close")
+        cause, reason = http.client.IncompleteRead, "checkout failed: IncompleteRead(17 bytes read, 83 more expected)"
+    with pytest.raises(PaymentError) as raised:
         start()
     payment = Payment.objects.get()
+    assert isinstance(raised.value.__cause__, cause) and raised.value.payment == payment
+    assert str(raised.value) == payment.failure_reason == reason
     assert (payment.status, payment.order_id, payment.pay_url) == ("failed", None, "")
-    assert payment.failure_reason.startswith("checkout failed: ")
     body, signature = signed({"status": "paid", "amount": "128.00"})
     assert post_callback(client, body, signature).status_code == 400
 
@@ -180,7 +185,7 @@ def failed_checkout_report(request, debug: bool) -> str:
 
     try:
         start(reference=f"debug-{debug}", request=request)
-    except urllib.error.URLError:
+    except PaymentError:
         reporter = ExceptionReporter(request, *sys.exc_info(), is_email=not debug)
         return reporter.get_traceback_html() + reporter.get_traceback_text()
     raise AssertionError("the checkout did not fail")
@@ -194,3 +199,10 @@ def test_a_failed_checkout_shows_no_key_on_the_debug_page_or_in_error_reports(sa
     report = failed_checkout_report(rf.post("/checkout/", {"product": "poster"}), debug)
     assert "Connection refused" in report
     assert SPONSOR not in report and "sponsor_key=" not in report
+
+
+@pytest.mark.parametrize("currency", ["XXXX", "cny", "USD ", "C", "\uff23NY", None])
+def test_a_currency_that_is_not_three_upper_case_letters_is_refused_before_anything_is_written(sandbox, currency):
+    with pytest.raises(ValueError, match=r"^currency must be three upper-case letters \(ISO 4217, such as 'CNY'\)"):
+        start_payment(Decimal("1.00"), currency, reference="r", recipient_account="artist")
+    assert Payment.objects.count() == 0 and sandbox.store.orders() == []

@@ -3,18 +3,28 @@ first callback, naming the setting or the line, never a key's value."""
 
 from __future__ import annotations
 
+import io
+
 import pytest
 from django.core import checks
 from django.core.management import call_command
 
 from tavori_pay_django import conf
+from tavori_pay_django import checks as tavori_checks
 from tavori_pay_django.checks import sqlite_warnings
 
 SECRET = "s3cr3t-value"
 
 
-def reported() -> list[tuple[str, str]]:
-    return [(message.id, message.msg) for message in checks.run_checks() if message.id.startswith("tavori_pay")]
+def reported(deploy: bool = True) -> list[tuple[str, str]]:
+    return [(message.id, message.msg) for message in checks.run_checks(include_deployment_checks=deploy)
+            if message.id.startswith("tavori_pay") and message.id != "tavori_pay.W005"]
+
+
+@pytest.fixture(autouse=True)
+def outside_tests(monkeypatch):
+    """The checks as `manage.py check` gives them, not as under a test run."""
+    monkeypatch.setattr(tavori_checks, "running_tests", lambda: False)
 
 
 @pytest.fixture
@@ -119,3 +129,16 @@ def test_sqlite_without_immediate_transactions_is_warned_about():
 @pytest.mark.django_db
 def test_the_shipped_migrations_match_the_models():
     call_command("makemigrations", "tavori_pay", "--check", "--dry-run", verbosity=0)
+
+
+@pytest.mark.django_db
+def test_missing_keys_warn_stop_only_a_deployment_and_are_quiet_under_tests(key_file, monkeypatch):
+    messages = checks.run_checks()
+    assert [(m.id, m.level) for m in messages if m.id.startswith("tavori_pay")] == [("tavori_pay.W005", checks.WARNING)]
+    assert messages[0].msg.startswith("payments will fail until the keys are set: TAVORI_PAY has no keys and ")
+    assert all(message.hint for message in checks.run_checks(include_deployment_checks=True)
+               if message.id.startswith("tavori_pay"))
+    for command in (["makemigrations", "--check", "--dry-run"], ["showmigrations", "tavori_pay"]):
+        call_command(*command, stdout=io.StringIO(), stderr=io.StringIO())  # no SystemCheckError
+    monkeypatch.setattr(tavori_checks, "running_tests", lambda: True)
+    assert [m.id for m in checks.run_checks() if m.id.startswith("tavori_pay")] == []

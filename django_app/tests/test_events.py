@@ -153,7 +153,7 @@ def test_reconciliation_after_lost_callbacks_announces_each_stage_and_reports_wh
         call_command("tavori_pay_reconcile", "--older-than", "0", "--workers", "3", stdout=out,
                      stderr=io.StringIO())
     connections.close_all()
-    assert out.getvalue().strip() == ("Reconciled 6 payments: 6 applied; 2 events not yet taken by every "
+    assert out.getvalue().strip() == ("Reconciled 6 payments: 6 moved; 2 events not yet taken by every "
                                       "receiver, delivered again later")
     assert seen == Counter({(f"order-{n}", *move): 1 for n in (0, 1, 2, 4, 5)
                             for move in (("pending", "paid"), ("paid", "settled"))})

@@ -113,7 +113,7 @@ def test_lost_callbacks_are_recovered_once_by_concurrent_runs(lost_callbacks, tr
     assert len(outputs) == 2 and all(output.startswith("Reconciled ") for output in outputs)
     # Run again: only the open ones (pending and paid) are asked about, since
     # the ended ones were asked about just now, and nothing moves.
-    assert reconcile() == "Reconciled 6 payments: 6 duplicate"
+    assert reconcile() == "Reconciled 6 payments: 6 unchanged"
     assert transitions == expected
 
 
@@ -121,15 +121,15 @@ def test_a_refund_whose_callbacks_were_lost_is_found(lost_callbacks, transitions
     reconcile()
     settled = Payment.objects.filter(status="settled").first()
     lost_callbacks.sandbox.refund(settled.order_id)
-    assert reconcile() == "Reconciled 6 payments: 6 duplicate"  # asked about again only a day later
+    assert reconcile() == "Reconciled 6 payments: 6 unchanged"  # asked about again only a day later
     Payment.objects.filter(pk=settled.pk).update(reconciled_at=timezone.now() - dt.timedelta(days=1, seconds=1))
-    assert reconcile() == "Reconciled 7 payments: 1 applied, 6 duplicate"
+    assert reconcile() == "Reconciled 7 payments: 1 moved, 6 unchanged"
     settled.refresh_from_db()
     assert settled.status == "refunded" and transitions[settled.reference, "settled", "refunded"] == 1
 
 
 def test_a_dry_run_changes_nothing(lost_callbacks, transitions):
-    assert reconcile("--dry-run") == "Would reconcile 18 payments: 15 applied, 3 duplicate"
+    assert reconcile("--dry-run") == "Would reconcile 18 payments: 15 would move, 3 unchanged"
     assert set(Payment.objects.values_list("status", flat=True)) == {"pending"} and not transitions
 
 

@@ -87,7 +87,7 @@ def test_reconciliation_locks_and_moves_payments_on_their_database(routed, sandb
     sandbox.pay(payment.order_id)
     out = io.StringIO()
     call_command("tavori_pay_reconcile", "--older-than", "0", stdout=out, stderr=io.StringIO())
-    assert out.getvalue().startswith("Reconciled 1 payment: 1 applied")
+    assert out.getvalue().startswith("Reconciled 1 payment: 1 moved")
     assert deliveries[0][:2] == (payment.order_id, "paid") and deliveries[0][2] != "pending"
 
 

@@ -15,6 +15,7 @@ PAY_MODES = ("split", "direct")
 # ASCII digits only (str.isdigit would take "²" and other scripts' digits),
 # and few enough of them that every amount is exact in cents.
 AMOUNT = re.compile(r"(0|[1-9][0-9]{0,14})(\.[0-9]{1,2})?")
+CURRENCY = re.compile(r"[A-Z]{3}", re.ASCII)
 TIMESTAMP = re.compile(r"[0-9]{1,12}")
 NONCE = re.compile(r"[0-9a-f]{32}")
 CONTROL = re.compile(r"[\x00-\x1f\x7f]")
@@ -71,7 +72,9 @@ def check_payment(store: Store, form: dict[str, str], now: float) -> tuple[Accou
         raise Refusal("Sponsor key does not match the community key")
     check_freshness(store, account, form, now)
     amount = amount_of(form)
-    required(form, "currency")
+    currency = required(form, "currency")
+    if not CURRENCY.fullmatch(currency):
+        raise Refusal(f"Currency must be three upper-case letters (ISO 4217, such as CNY), not {currency[:40]!r}")
     required(form, "user_notify_url")
     for name in ("user_notify_url", "return_url"):
         # A URL goes into a Location header and a request line: a line break

@@ -4,7 +4,7 @@ from django.conf import settings
 from django.http import HttpResponseBadRequest
 from django.shortcuts import get_object_or_404, redirect, render
 from django.urls import reverse
-from tavori_pay_django import refresh_payment, start_payment
+from tavori_pay_django import PaymentError, refresh_payment, start_payment
 
 from .models import Order
 
@@ -18,9 +18,14 @@ def checkout(request):
     if product is None:
         return HttpResponseBadRequest("unknown product")
     order = Order.objects.create(product=product, amount=amount)
-    payment = start_payment(amount, "CNY", reference=order.reference,
-                            recipient_account=settings.SHOP_ROYALTY_RECIPIENT,
-                            return_url=reverse("done", args=[order.key]), request=request)
+    try:
+        payment = start_payment(amount, "CNY", reference=order.reference,
+                                recipient_account=settings.SHOP_ROYALTY_RECIPIENT,
+                                return_url=reverse("done", args=[order.key]), request=request)
+    except PaymentError:
+        return render(request, "shop/checkout.html", {
+            "products": PRODUCTS, "error": "The payment service cannot take the order just now; please try again.",
+        }, status=503)
     return redirect(payment.pay_url)
 
 

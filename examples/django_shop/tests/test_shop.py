@@ -150,3 +150,10 @@ def test_orders_are_reached_by_their_key_and_the_done_page_asks_the_service_once
     for _ in range(20):
         assert '<b id="payment">pending</b>' in client.get(f"/orders/{order.key}/done/").content.decode()
     assert len(asked) == 1
+
+
+def test_a_checkout_the_service_cannot_take_is_answered_with_a_clear_page(client, sandbox, catcher):
+    sandbox.fail_next_answers(1, "503")
+    answer = client.post("/", {"product": "poster"})
+    assert answer.status_code == 503
+    assert "The payment service cannot take the order just now" in answer.content.decode()

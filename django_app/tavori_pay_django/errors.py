@@ -1,0 +1,18 @@
+"""The one exception a shop catches around a checkout."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .models import Payment
+
+
+class PaymentError(Exception):
+    """The service refused the checkout or could not be reached (a refusal,
+    no connection, a time-out, an answer cut off). `payment` is the Payment
+    it was for, now marked failed; the cause is chained (`__cause__`)."""
+
+    def __init__(self, message: str, payment: Payment):
+        super().__init__(message)
+        self.payment = payment
