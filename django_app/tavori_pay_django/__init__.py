@@ -5,15 +5,23 @@ notify view, signals, reconciliation and an admin.
     path("payments/", include("tavori_pay_django.urls"))
     payment = start_payment(Decimal("12.50"), "CNY", reference=str(order.pk), recipient_account="artist")
     # PaymentError when the service or the network fails: payment_error.payment is marked failed
-    @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, **kwargs): ...
+    @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, event, **kwargs): ...
 """
 
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
 from .errors import PaymentError
+
+if TYPE_CHECKING:
+    from .models import Payment
 
 __all__ = ["PaymentError", "refresh_payment", "start_payment"]
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Callable[..., Payment]:
     # Imported on first use: the models cannot load before Django's apps.
     if name == "start_payment":
         from .checkout import start_payment

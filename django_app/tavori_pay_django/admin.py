@@ -2,12 +2,26 @@
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
 from django.contrib import admin, messages
+from django.db.models import Model, QuerySet
+from django.http import HttpRequest
 from django.utils import timezone
 
 from . import dispatch
 from .models import Callback, Payment, PaymentEvent
 from .reconcile import REFUSED, reconcile
+
+if TYPE_CHECKING:  # generic to type checkers only: Django's admin classes take no parameters when run
+    PaymentAdminBase = admin.ModelAdmin[Payment]
+    PaymentEventAdminBase = admin.ModelAdmin[PaymentEvent]
+    CallbackAdminBase = admin.ModelAdmin[Callback]
+    CallbackInlineBase = admin.TabularInline[Callback, Payment]
+    PaymentEventInlineBase = admin.TabularInline[PaymentEvent, Payment]
+else:
+    PaymentAdminBase = PaymentEventAdminBase = CallbackAdminBase = admin.ModelAdmin
+    CallbackInlineBase = PaymentEventInlineBase = admin.TabularInline
 
 
 class ShowsCallbackBody:
@@ -16,36 +30,36 @@ class ShowsCallbackBody:
         return bytes(callback.body).decode("utf-8", "replace")
 
 
-class CallbackInline(ShowsCallbackBody, admin.TabularInline):
+class CallbackInline(ShowsCallbackBody, CallbackInlineBase):
     model = Callback
     extra = 0
     can_delete = False
     fields = readonly_fields = ("received_at", "status", "outcome", "signature_ok", "deliveries", "processed_at",
                                 "body_text")
 
-    def has_add_permission(self, request, obj=None) -> bool:
+    def has_add_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
-    def has_change_permission(self, request, obj=None) -> bool:
+    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
 
-class PaymentEventInline(admin.TabularInline):
+class PaymentEventInline(PaymentEventInlineBase):
     model = PaymentEvent
     extra = 0
     can_delete = False
     fields = readonly_fields = ("created_at", "kind", "previous", "stage", "reason", "delivered_at", "attempts",
                                 "last_error")
 
-    def has_add_permission(self, request, obj=None) -> bool:
+    def has_add_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
-    def has_change_permission(self, request, obj=None) -> bool:
+    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
 
 @admin.register(Payment)
-class PaymentAdmin(admin.ModelAdmin):
+class PaymentAdmin(PaymentAdminBase):
     list_display = ("order_id", "reference", "amount", "currency", "status", "needs_review", "created_at")
     list_filter = ("status", "currency", "needs_review", "created_at")
     search_fields = ("order_id", "reference")
@@ -58,20 +72,20 @@ class PaymentAdmin(admin.ModelAdmin):
     inlines = [PaymentEventInline, CallbackInline]
     actions = ["reconcile_selected"]
 
-    def has_add_permission(self, request) -> bool:
+    def has_add_permission(self, request: HttpRequest) -> bool:
         return False
 
-    def has_delete_permission(self, request, obj=None) -> bool:
+    def has_delete_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
-    def save_model(self, request, obj, form, change) -> None:
+    def save_model(self, request: HttpRequest, obj: Payment, form: object, change: bool) -> None:
         # One statement that writes the one field a person may change: the
         # form's copy of the rest was read without a lock, and a callback
         # may have moved the payment since.
         Payment.objects.filter(pk=obj.pk).update(needs_review=obj.needs_review, updated_at=timezone.now())
 
     @admin.action(description="Ask the service about the selected payments", permissions=["change"])
-    def reconcile_selected(self, request, queryset) -> None:
+    def reconcile_selected(self, request: HttpRequest, queryset: QuerySet[Payment]) -> None:
         summary = reconcile(list(queryset.exclude(order_id=None).values_list("pk", flat=True)))
         level = messages.ERROR if summary.counts[REFUSED] or summary.undelivered else messages.SUCCESS
         self.message_user(request, summary.line(), level)
@@ -83,17 +97,17 @@ class DeliveredFilter(admin.SimpleListFilter):
     title = "delivered"
     parameter_name = "delivered"
 
-    def lookups(self, request, model_admin):
+    def lookups(self, request: HttpRequest, model_admin: object) -> list[tuple[str, str]]:
         return [("yes", "Delivered"), ("no", "Not yet taken by every receiver")]
 
-    def queryset(self, request, queryset):
+    def queryset(self, request: HttpRequest, queryset: QuerySet[PaymentEvent]) -> QuerySet[PaymentEvent]:
         if self.value() in ("yes", "no"):
             return queryset.filter(delivered_at__isnull=self.value() == "no")
         return queryset
 
 
 @admin.register(PaymentEvent)
-class PaymentEventAdmin(admin.ModelAdmin):
+class PaymentEventAdmin(PaymentEventAdminBase):
     list_display = ("created_at", "payment", "kind", "previous", "stage", "delivered_at", "attempts",
                     "error_line")
     list_filter = (DeliveredFilter, "kind", "stage", "created_at")
@@ -110,26 +124,26 @@ class PaymentEventAdmin(admin.ModelAdmin):
         return lines[-1] if lines else ""
 
     @admin.action(description="Deliver again", permissions=["change"])
-    def deliver_again(self, request, queryset) -> None:
+    def deliver_again(self, request: HttpRequest, queryset: QuerySet[PaymentEvent]) -> None:
         payment_ids = set(queryset.filter(delivered_at=None).values_list("payment_id", flat=True))
         summary = dispatch.deliver_due(ignore_backoff=True, payment_ids=payment_ids)
         self.message_user(request, summary.line(), messages.ERROR if summary.undelivered else messages.SUCCESS)
         for error in summary.errors[:10]:
             self.message_user(request, f"not delivered: {error}", messages.ERROR)
 
-    def has_add_permission(self, request) -> bool:
+    def has_add_permission(self, request: HttpRequest) -> bool:
         return False
 
-    def has_change_permission(self, request, obj=None) -> bool:
+    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         # Nothing on the form is editable; the permission is what allows "Deliver again".
         return obj is None and super().has_change_permission(request, obj)
 
-    def has_delete_permission(self, request, obj=None) -> bool:
+    def has_delete_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
 
 @admin.register(Callback)
-class CallbackAdmin(ShowsCallbackBody, admin.ModelAdmin):
+class CallbackAdmin(ShowsCallbackBody, CallbackAdminBase):
     list_display = ("received_at", "order_id", "status", "outcome", "signature_ok", "deliveries")
     list_filter = ("outcome", "signature_ok", "received_at")
     search_fields = ("order_id",)
@@ -137,11 +151,11 @@ class CallbackAdmin(ShowsCallbackBody, admin.ModelAdmin):
                        "processed_at", "digest", "signature", "body_text")
     fields = readonly_fields
 
-    def has_add_permission(self, request) -> bool:
+    def has_add_permission(self, request: HttpRequest) -> bool:
         return False
 
-    def has_change_permission(self, request, obj=None) -> bool:
+    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
 
-    def has_delete_permission(self, request, obj=None) -> bool:
+    def has_delete_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False

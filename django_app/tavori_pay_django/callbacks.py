@@ -9,11 +9,13 @@ from contextlib import suppress
 from dataclasses import dataclass
 
 from django.db import connections, router, transaction
+from django.db.backends.base.base import BaseDatabaseWrapper
 from django.utils import timezone
+from tavori_pay import Client
 
 from . import conf
 from .models import Callback, Payment
-from .reports import apply, from_callback
+from .reports import Report, apply, from_callback
 from .transitions import Outcome
 
 # Outcomes after which a redelivery changes nothing more: anything else (not
@@ -90,10 +92,11 @@ def _store(body: bytes, signature: str, verified: bool) -> tuple[int, str]:
             f"VALUES (%s, %s, %s, '', '', %s, 1, %s) "
             f"ON CONFLICT (digest) DO UPDATE SET deliveries = {table}.deliveries + 1 RETURNING id, outcome",
             [digest, body, signature[:128], Callback.UNPROCESSED, timezone.now()])
-        return cursor.fetchone()
+        row = cursor.fetchone()
+        return int(row[0]), str(row[1])
 
 
-def _verified_fields(clients, body: bytes, signature: str) -> dict[str, str] | None:
+def _verified_fields(clients: list[Client], body: bytes, signature: str) -> dict[str, str] | None:
     """The callback's fields when one of the sponsor keys signed it; a body
     that was signed but is not valid JSON gives no fields at all."""
     try:
@@ -109,7 +112,7 @@ def _verified_fields(clients, body: bytes, signature: str) -> dict[str, str] | N
     return None
 
 
-def _locked_payment(order_id: str, token: str | None, report) -> Payment | None:
+def _locked_payment(order_id: str, token: str | None, report: Report) -> Payment | None:
     try:
         return Payment.objects.select_for_update().get(order_id=order_id)
     except Payment.DoesNotExist:
@@ -119,10 +122,10 @@ def _locked_payment(order_id: str, token: str | None, report) -> Payment | None:
     # order (the database failed, or the answer was lost to a time-out): the
     # notify URL names it, the signed body gives the id.
     try:
-        token = uuid.UUID(token)
+        key = uuid.UUID(token)
     except ValueError:
         return None
-    payment = Payment.objects.select_for_update().filter(token=token, order_id__isnull=True).first()
+    payment = Payment.objects.select_for_update().filter(token=key, order_id__isnull=True).first()
     if payment is None or not report.amount_matches(payment):
         return None
     payment.order_id = order_id
@@ -144,7 +147,7 @@ def _mark(callback_id: int, outcome: Outcome, *, signature_ok: bool, order_id: s
              callback_id, *(o.value for o in SETTLED_OUTCOMES)])
 
 
-def _callback_table():
+def _callback_table() -> tuple[BaseDatabaseWrapper, str]:
     """The connection callbacks are written on, and their table's quoted name,
     for the two plain statements every callback runs."""
     database = connections[router.db_for_write(Callback)]

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import re
 from decimal import Decimal
+from typing import Literal
 
 from django.db import router, transaction
 from django.http import HttpRequest
 from django.urls import reverse
 from django.utils import timezone
 from django.views.decorators.debug import sensitive_variables
+from tavori_pay import Client
 
 from . import conf
 from .errors import PaymentError
@@ -24,7 +26,7 @@ LIMIT = Decimal(10) ** 15  # what the model and the service hold
 
 @sensitive_variables()
 def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
-                  pay_mode: str = "split", return_url: str | None = None,
+                  pay_mode: Literal["split", "direct"] = "split", return_url: str | None = None,
                   request: HttpRequest | None = None, reuse_pending: bool = True) -> Payment:
     """Creates the order at the service and returns its saved Payment;
     redirect the buyer to `payment.pay_url`.
@@ -71,14 +73,15 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
     return payment
 
 
-def _payable(client, reference: str, amount: Decimal, currency: str, pay_mode: str,
+def _payable(client: Client, reference: str, amount: Decimal, currency: str, pay_mode: str,
              recipient_account: str) -> Payment | None:
     """The payment for `reference` that the buyer can still pay, as the
     service confirms; its answer is applied on the way."""
     waiting = (Payment.objects.filter(reference=reference, status=Status.PENDING, amount=amount, currency=currency,
                                       pay_mode=pay_mode, recipient_account=recipient_account,
                                       order_id__isnull=False).exclude(pay_url="").order_by("-created_at").first())
-    if waiting is None or (waiting.expires_at is not None and waiting.expires_at <= timezone.now()):
+    if waiting is None or waiting.order_id is None or (
+            waiting.expires_at is not None and waiting.expires_at <= timezone.now()):
         return None
     try:
         report = from_order_status(client.query_order(waiting.order_id))
@@ -98,7 +101,8 @@ def _one_line(error: BaseException) -> str:
 
 def _without_frames(error: BaseException) -> BaseException:
     """The error and the errors it was raised from, without their tracebacks."""
-    seen, link = set(), error
+    seen = set[int]()
+    link: BaseException | None = error
     while link is not None and id(link) not in seen:
         seen.add(id(link))
         link.__traceback__ = None
@@ -118,6 +122,7 @@ def checked_amount(amount: Decimal) -> Decimal:
     if amount >= LIMIT:
         raise ValueError(f"amount must be below {LIMIT}, not {amount}")
     _, digits, exponent = amount.as_tuple()
+    assert isinstance(exponent, int)  # a finite amount's
     if any(digits[max(0, len(digits) + exponent + 2):]) and exponent < -2:
         raise ValueError(f"amount {amount} has more than two fraction digits")
     if Decimal(repr(float(amount))) != amount:

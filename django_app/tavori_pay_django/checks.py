@@ -8,26 +8,30 @@ DEBUG off) neither that nor the HTTPS warning is given."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
+from django.apps import AppConfig
 from django.conf import settings
 from django.core import checks
 
 from . import conf, key_file
 
 
+AppConfigs = Sequence[AppConfig] | None
 SETTINGS_HINT = "see the TAVORI_PAY settings in tavori_pay_django's docs (docs/django.md)"
 KEYS_HINT = ('set TAVORI_PAY = {"COMMUNITY_KEY": ..., "SPONSOR_KEYS": [...]}, or write COMMUNITY_KEY and '
              "SPONSOR_KEY to auth_key.py in WORKING_SPACE; tests get keys from the sandbox")
 
 
 @checks.register()
-def check_keys(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+def check_keys(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     return _keys(deploy=False)
 
 
 @checks.register(deploy=True)
-def check_keys_for_deployment(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+def check_keys_for_deployment(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     return [message for message in _keys(deploy=True) if message.is_serious()]
 
 
@@ -59,7 +63,7 @@ def running_tests() -> bool:
 
 
 @checks.register(checks.Tags.security, deploy=False)
-def check_notify_url(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+def check_notify_url(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     if settings.DEBUG or running_tests():
         return []
     try:
@@ -74,12 +78,12 @@ def check_notify_url(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
 
 
 @checks.register()
-def check_sqlite_transactions(app_configs=None, **kwargs) -> list[checks.CheckMessage]:
+def check_sqlite_transactions(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     return sqlite_warnings(settings.DATABASES)
 
 
-def sqlite_warnings(databases: dict) -> list[checks.CheckMessage]:
-    messages = []
+def sqlite_warnings(databases: dict[str, dict[str, Any]]) -> list[checks.CheckMessage]:
+    messages: list[checks.CheckMessage] = []
     for alias, database in databases.items():
         if database.get("ENGINE") == "django.db.backends.sqlite3" and \
                 database.get("OPTIONS", {}).get("transaction_mode") != "IMMEDIATE":
@@ -98,7 +102,7 @@ def check_key_file(path: Path) -> list[checks.CheckMessage]:
     except (OSError, UnicodeError) as error:
         return [checks.Error(f"TAVORI_PAY has no keys and {path} cannot be read: "
                              f"{getattr(error, 'strerror', None) or error}", hint=KEYS_HINT, id="tavori_pay.E002")]
-    messages = []
+    messages: list[checks.CheckMessage] = []
     for name, assignment in found.items():
         if assignment is None:
             messages.append(checks.Error(f"{name} not found in {path}", hint=KEYS_HINT, id="tavori_pay.E003"))

@@ -87,22 +87,22 @@ def _sponsor_keys(listed: object, single: object) -> tuple[tuple[str, ...], tupl
     else:
         raise ConfigurationError("TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys"
                                  + (", not one string" if isinstance(listed, str) else ""))
-    usable = tuple(key for key in listed if _usable(key))
+    usable = tuple(key for key in listed if isinstance(key, str) and _usable(key))
     unusable = tuple(f"{name} is empty or not text: it is never used"
-                     for name, key in zip(names, listed) if not _usable(key))
+                     for name, key in zip(names, listed, strict=True) if not _usable(key))
     if not usable:
         raise ConfigurationError("TAVORI_PAY has no usable sponsor key: " + ("; ".join(unusable) or
                                                                           "SPONSOR_KEYS is empty"))
     return usable, unusable
 
 
-def _number(values: dict, name: str, kind: type) -> float:
+def _number(values: dict[str, object], name: str, kind: type[int] | type[float]) -> float:
     value = values[name]
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0 or \
             (kind is int and value != int(value)):
         raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a non-negative "
                                  f"{'whole number' if kind is int else 'number'}, not {value!r}")
-    return kind(value)
+    return float(kind(value))
 
 
 def _public_url(value: object) -> str:

@@ -41,7 +41,7 @@ LOCK_NOT_AVAILABLE = "55P03"  # PostgreSQL's answer to NOWAIT when another trans
 
 @dataclass
 class Summary:
-    counts: Counter = field(default_factory=Counter)
+    counts: Counter[str] = field(default_factory=Counter)
     errors: list[str] = field(default_factory=list)
 
     def add(self, other: Summary) -> None:
@@ -62,11 +62,12 @@ class Summary:
         return text
 
 
-def receivers(signal: Signal) -> list[tuple[str, Callable]]:
+def receivers(signal: Signal) -> list[tuple[str, Callable[..., object]]]:
     """The signal's live receivers for payments, each under a name that
     stays the same across processes and restarts: its qualified name."""
     synchronous, asynchronous = signal._live_receivers(Payment)
-    named, seen = [], Counter()
+    named: list[tuple[str, Callable[..., object]]] = []
+    seen: Counter[str] = Counter()
     for function in [*synchronous, *asynchronous]:
         name = _name(function)
         seen[name] += 1
@@ -89,7 +90,7 @@ def deliver_payment(payment_id: int) -> Summary:
     """Delivers the payment's undelivered events, oldest first, and then any
     that another delivery left to this one while it held them. When another
     run holds the payment's events, they are left to it."""
-    summary, tried = Summary(), set()
+    summary, tried = Summary(), set[int]()
     while True:
         batch = _deliver_batch(payment_id, tried)
         summary.add(batch)
@@ -216,7 +217,7 @@ def _commit_without_waiting(alias: str) -> None:
             cursor.execute("SET LOCAL synchronous_commit TO OFF")
 
 
-def _name(function: Callable) -> str:
+def _name(function: Callable[..., object]) -> str:
     target = getattr(function, "__func__", function)
     module = getattr(target, "__module__", None) or type(target).__module__
     qualname = getattr(target, "__qualname__", None) or type(target).__qualname__

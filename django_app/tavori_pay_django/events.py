@@ -4,6 +4,7 @@ written in the move's transaction and delivered after its commit."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from functools import partial
 
 from django.db import router, transaction
@@ -19,8 +20,8 @@ PAID_TWICE = "paid twice"
 SETTLED_AMOUNT = "settled amount"
 
 
-def record(payment: Payment, previous: Status | None, new: Status | None,
-           reviews: list[tuple[str, str]] = (), was_settled: bool = False) -> None:
+def record(payment: Payment, previous: Status, new: Status | None,
+           reviews: Sequence[tuple[str, str]] = (), was_settled: bool = False) -> None:
     """Writes the events of a locked payment's move from `previous` to `new`
     (None: it did not move; `was_settled`: a refund came after settlement)
     and of its `reviews` (about, reason), and has them delivered once the

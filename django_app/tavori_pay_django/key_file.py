@@ -31,8 +31,9 @@ class Assignment:
 
 def working_space() -> Path:
     """Where the module looks for auth_key.py."""
-    if isinstance(getattr(settings, "WORKING_SPACE", None), str):
-        return Path(settings.WORKING_SPACE)
+    working_space = getattr(settings, "WORKING_SPACE", None)
+    if isinstance(working_space, str):
+        return Path(working_space)
     if os.environ.get("IS_LAN") == "true":
         return Path(sys.executable).parent
     return Path(os.getcwd())

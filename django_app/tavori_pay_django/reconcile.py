@@ -19,11 +19,12 @@ from functools import partial
 from django.db import DatabaseError, connections, router, transaction
 from django.db.models import Q
 from django.utils import timezone
+from tavori_pay import Client
 
 from . import conf, dispatch
 from .models import Payment
 from .reports import apply, from_order_status
-from .transitions import ENDED, OPEN, Outcome, decide
+from .transitions import ENDED, OPEN, Outcome, Status, decide
 from .wording import counted
 
 SKIPPED = "skipped"  # taken by another run at the same moment, or refunded meanwhile
@@ -38,7 +39,7 @@ BATCH = 25
 
 @dataclass
 class Summary:
-    counts: Counter = field(default_factory=Counter)
+    counts: Counter[str] = field(default_factory=Counter)
     refusals: list[str] = field(default_factory=list)
     # Events of the reconciled payments that some receiver has not taken yet.
     undelivered: int = 0
@@ -48,7 +49,7 @@ class Summary:
         return sum(self.counts.values())
 
     def line(self, dry_run: bool = False) -> str:
-        words = Counter()
+        words: Counter[str] = Counter()
         for outcome, count in self.counts.items():
             words[WORDS.get(outcome, outcome)] += count
         moved = "would move" if dry_run else "moved"
@@ -86,13 +87,13 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
     payments to a transaction; then delivers their events that are due, and
     counts those still undelivered."""
     ids = list(payment_ids)
-    batches: queue.SimpleQueue = queue.SimpleQueue()
+    batches: queue.SimpleQueue[list[int]] = queue.SimpleQueue()
     for start in range(0, len(ids), BATCH):
         batches.put(ids[start:start + BATCH])
     client, summary, lock = conf.client(), Summary(), threading.Lock()
     started_at = timezone.now()
 
-    def count(outcomes: Counter) -> None:
+    def count(outcomes: Counter[str]) -> None:
         with lock:
             summary.counts.update(outcomes)
             done = summary.total
@@ -130,24 +131,25 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
     return summary
 
 
-def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, lock: threading.Lock,
-                     started_at: dt.datetime) -> Counter:
+def _reconcile_batch(client: Client, batch: list[int], dry_run: bool, summary: Summary, lock: threading.Lock,
+                     started_at: dt.datetime) -> Counter[str]:
     """The batch's payments that no other run holds or took since this run
     began, taken in one short transaction; then each asked about with no
     lock held, and locked, read again and moved in a transaction of its own,
     so that a slow answer never holds up a callback for the payment."""
-    outcomes: Counter = Counter()
+    outcomes: Counter[str] = Counter()
     alias = router.db_for_write(Payment)
     try:
         with transaction.atomic(using=alias):
             taken = list(Payment.objects.using(alias).select_for_update(skip_locked=True)
                          .filter(Q(reconciled_at=None) | Q(reconciled_at__lt=started_at), pk__in=batch,
-                                 status__in=OPEN + ENDED).values_list("pk", "order_id"))
+                                 status__in=OPEN + ENDED, order_id__isnull=False).values_list("pk", "order_id"))
             if not dry_run:
                 Payment.objects.using(alias).filter(pk__in=[pk for pk, _ in taken]).update(
                     reconciled_at=timezone.now())
         outcomes[SKIPPED] = len(batch) - len(taken)
         for pk, order_id in taken:
+            assert order_id is not None  # the query takes only payments the service knows
             try:
                 report = from_order_status(client.query_order(order_id))
             except Exception as error:  # a refusal, the network, an answer cut off: the run goes on
@@ -158,7 +160,8 @@ def _reconcile_batch(client, batch: list[int], dry_run: bool, summary: Summary, 
             with transaction.atomic(using=alias):
                 payment = Payment.objects.using(alias).select_for_update().get(pk=pk)
                 if dry_run:
-                    outcomes[decide(payment.status, report.status, report.amount_matches(payment)).outcome.value] += 1
+                    decision = decide(Status(payment.status), report.status, report.amount_matches(payment))
+                    outcomes[decision.outcome.value] += 1
                 else:
                     outcomes[apply(payment, report).outcome.value] += 1
     except DatabaseError as error:

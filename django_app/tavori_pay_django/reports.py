@@ -6,8 +6,10 @@ from __future__ import annotations
 import datetime as dt
 from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
+
 from django.conf import settings
 from django.utils import timezone
+from tavori_pay import OrderStatus
 
 from . import events
 from .models import Payment
@@ -45,7 +47,7 @@ def from_callback(fields: dict[str, str]) -> Report | None:
                   fields.get("expired", ""))
 
 
-def from_order_status(order) -> Report:
+def from_order_status(order: OrderStatus) -> Report:
     """The report an OrderStatus makes: the furthest stage its codes show."""
     if order.refund_status == REFUND_REFUNDED or order.settle_status == SETTLE_REVERSED:
         status = Status.REFUNDED

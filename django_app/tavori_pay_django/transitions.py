@@ -81,7 +81,7 @@ def moves(previous: Status, new: Status, was_settled: bool = False) -> list[tupl
     stands for, in order: a settled or refunded payment was paid first, and
     a refunded one that `was_settled` was settled before its refund."""
     previous, new = Status(previous), Status(new)
-    steps = []
+    steps: list[tuple[Status, Status]] = []
     if new in (Status.SETTLED, Status.REFUNDED) and previous not in (Status.PAID, Status.SETTLED):
         steps.append((previous, Status.PAID))
         previous = Status.PAID

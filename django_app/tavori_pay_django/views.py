@@ -47,7 +47,7 @@ for alias in settings.DATABASES:
 
 
 def _body(request: HttpRequest, limit: int) -> bytes | None:
-    declared = request.META.get("CONTENT_LENGTH") or "0"
+    declared = request.headers.get("content-length") or "0"
     if declared.isascii() and declared.isdigit() and int(declared) > limit:
         return None
     body = request.read(limit + 1)

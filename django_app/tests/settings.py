@@ -22,6 +22,7 @@ TEMPLATES = [{"BACKEND": "django.template.backends.django.DjangoTemplates", "APP
               "OPTIONS": {"context_processors": ["django.template.context_processors.request",
                                                  "django.contrib.auth.context_processors.auth",
                                                  "django.contrib.messages.context_processors.messages"]}}]
+DATABASES: dict[str, dict[str, object]]
 if os.environ.get("TAVORI_TEST_DATABASE") == "postgresql":
     # Host and port are filled in once the session's cluster is up.
     DATABASES = {alias: {"ENGINE": "django.db.backends.postgresql", "NAME": name, "USER": "postgres",

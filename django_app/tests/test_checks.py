@@ -142,3 +142,9 @@ def test_missing_keys_warn_stop_only_a_deployment_and_are_quiet_under_tests(key_
         call_command(*command, stdout=io.StringIO(), stderr=io.StringIO())  # no SystemCheckError
     monkeypatch.setattr(tavori_checks, "running_tests", lambda: True)
     assert [m.id for m in checks.run_checks() if m.id.startswith("tavori_pay")] == []
+
+
+@pytest.mark.django_db(transaction=True)
+def test_the_migrations_apply_backwards_and_forwards_again():
+    call_command("migrate", "tavori_pay", "zero", verbosity=0)
+    call_command("migrate", "tavori_pay", verbosity=0)

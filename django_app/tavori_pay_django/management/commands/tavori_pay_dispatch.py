@@ -4,7 +4,7 @@ any scheduler; several hosts may run it at once."""
 
 from __future__ import annotations
 
-from django.core.management.base import BaseCommand, CommandError
+from django.core.management.base import BaseCommand, CommandError, CommandParser
 
 from ...dispatch import deliver_due
 from ...wording import counted
@@ -13,20 +13,19 @@ from ...wording import counted
 class Command(BaseCommand):
     help = "Deliver payment events to the receivers that have not yet taken them."
 
-    def add_arguments(self, parser) -> None:
+    def add_arguments(self, parser: CommandParser) -> None:
         parser.add_argument("--older-than", type=float, default=0, metavar="SECONDS",
                             help="only events written longer ago (default 0)")
         parser.add_argument("--ignore-backoff", action="store_true",
                             help="deliver even events whose next attempt is not yet due")
 
-    def handle(self, *args, older_than, ignore_backoff, **options) -> None:
-        stream = self.stderr._out
-        shown = stream.isatty()
+    def handle(self, *args: object, older_than: float, ignore_backoff: bool, **options: object) -> None:
+        shown = self.stderr.isatty()
 
         def show(done: int, total: int) -> None:
             if shown:
-                stream.write(f"\rdelivering: {done}/{total} payments")
-                stream.flush()
+                self.stderr.write(f"\rdelivering: {done}/{total} payments", ending="")
+                self.stderr.flush()
 
         summary = deliver_due(older_than=older_than, ignore_backoff=ignore_backoff, progress=show)
         if shown and summary.counts:

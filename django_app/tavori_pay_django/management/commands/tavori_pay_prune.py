@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import datetime as dt
 
-from django.core.management.base import BaseCommand, CommandError
+from django.core.management.base import BaseCommand, CommandError, CommandParser
 from django.db import router
 from django.utils import timezone
 
@@ -21,11 +21,11 @@ MOVED_NOTHING = [Outcome.BAD_SIGNATURE, Outcome.MALFORMED, Outcome.DUPLICATE, Ou
 class Command(BaseCommand):
     help = "Delete old stored callbacks that moved no payment."
 
-    def add_arguments(self, parser) -> None:
+    def add_arguments(self, parser: CommandParser) -> None:
         parser.add_argument("--older-than", type=float, default=30, metavar="DAYS",
                             help="only callbacks received longer ago (default 30 days)")
 
-    def handle(self, *args, older_than, **options) -> None:
+    def handle(self, *args: object, older_than: float, **options: object) -> None:
         if older_than < 0:
             raise CommandError("--older-than takes a number of days, 0 or more")
         cutoff = timezone.now() - dt.timedelta(days=older_than)

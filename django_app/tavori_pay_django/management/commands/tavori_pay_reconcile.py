@@ -5,8 +5,9 @@ scheduler; several hosts may run it at once."""
 from __future__ import annotations
 
 import socket
+from collections.abc import Callable
 
-from django.core.management.base import BaseCommand, CommandError
+from django.core.management.base import BaseCommand, CommandError, CommandParser
 
 from ... import conf
 from ...dispatch import deliver_due
@@ -22,13 +23,13 @@ QUERY_TIMEOUT = 10
 class Command(BaseCommand):
     help = "Ask the payment service about open payments and apply what it says."
 
-    def add_arguments(self, parser) -> None:
+    def add_arguments(self, parser: CommandParser) -> None:
         parser.add_argument("--older-than", type=float, default=None, metavar="SECONDS",
                             help="only payments created longer ago (default: TAVORI_PAY['RECONCILE_AFTER'])")
         parser.add_argument("--workers", type=int, default=1, help="queries made at once (default 1)")
         parser.add_argument("--dry-run", action="store_true", help="ask, and show what would change, change nothing")
 
-    def handle(self, *args, older_than, workers, dry_run, **options) -> None:
+    def handle(self, *args: object, older_than: float | None, workers: int, dry_run: bool, **options: object) -> None:
         if workers < 1:
             raise CommandError("--workers must be at least 1")
         if socket.getdefaulttimeout() is None:
@@ -55,13 +56,12 @@ class Command(BaseCommand):
             raise CommandError(f"{counted(summary.undelivered, 'event')} not yet taken by every receiver; "
                                "tavori_pay_dispatch delivers them again")
 
-    def _progress(self, total: int):
-        stream = self.stderr._out
-        if not total or not stream.isatty():
+    def _progress(self, total: int) -> Callable[[int], None] | None:
+        if not total or not self.stderr.isatty():
             return None
 
         def show(done: int) -> None:
             if done == total or done % 25 == 0:
-                stream.write(f"\rreconciling: {done}/{total}")
-                stream.flush()
+                self.stderr.write(f"\rreconciling: {done}/{total}", ending="")
+                self.stderr.flush()
         return show

@@ -1,0 +1,65 @@
+"""The Django app's suite on every supported Python, Django and database.
+
+    nox -l                                            # the sessions
+    nox -s "django-3.12(database='postgresql', django='5.2')"
+    nox -k "6.0 and sqlite"                           # a part of the matrix
+    nox -s typing                                     # mypy --strict, ruff, django-upgrade
+
+Each session installs the package (the module built incrementally in
+build/, shared by the sessions of one Python) with the given Django into a
+venv of its own and runs django_app/tests. On PostgreSQL the suite starts a
+throwaway cluster; PostgreSQL comes from Debian's `postgresql` (make
+bootstrap installs it)."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import nox
+
+PYTHONS = ["3.12", "3.13"]
+DJANGOS = ["5.2", "6.0", "6.1"]
+DATABASES = ["sqlite", "postgresql"]
+
+nox.options.default_venv_backend = "venv"
+nox.options.reuse_venv = "yes"
+
+
+def _put_pyenv_pythons_on_path() -> None:
+    """pyenv's shims answer only for the selected version; its installed
+    ones live under its root, where nox does not look."""
+    root = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
+    found = []
+    for version in PYTHONS:
+        candidates = sorted(root.glob(f"versions/{version}.*/bin"), key=lambda path: path.parent.name)
+        found += [str(candidates[-1])] if candidates else []
+    os.environ["PATH"] = os.pathsep.join([*found, os.environ.get("PATH", "")])
+
+
+_put_pyenv_pythons_on_path()
+
+
+@nox.session(python=PYTHONS)
+@nox.parametrize("database", DATABASES)
+@nox.parametrize("django", DJANGOS)
+def django(session: nox.Session, django: str, database: str) -> None:
+    session.install("--upgrade", "pip", "scikit-build-core")
+    session.install("--no-build-isolation", ".[test]", f"django~={django}.0")
+    session.run("python", "-c", "import django; print('Django', django.get_version())")
+    session.chdir("django_app/tests")
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *session.posargs,
+                env={"TAVORI_TEST_DATABASE": database})
+
+
+@nox.session(python="3.13")
+def typing(session: nox.Session) -> None:
+    """The Django app under mypy --strict with django-stubs, ruff with the
+    Django rules, and django-upgrade for the oldest supported Django (it
+    must find nothing to rewrite)."""
+    session.install("--upgrade", "pip", "scikit-build-core")
+    session.install("--no-build-isolation", ".[test]", "django-stubs~=6.1.0", "ruff", "django-upgrade")
+    session.run("python", "-m", "mypy", "--config-file", "django_app/mypy.ini", "-p", "tavori_pay_django")
+    session.run("ruff", "check", "django_app/tavori_pay_django")
+    sources = [str(path) for path in Path("django_app/tavori_pay_django").rglob("*.py")]
+    session.run("django-upgrade", "--target-version", DJANGOS[0], *sources)
