@@ -13,6 +13,7 @@
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
 
@@ -98,7 +99,7 @@ def _sponsor_keys(listed: object, single: object) -> tuple[tuple[str, ...], tupl
 
 def _number(values: dict[str, object], name: str, kind: type[int] | type[float]) -> float:
     value = values[name]
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not value >= 0 or \
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < math.inf or \
             (kind is int and value != int(value)):
         raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a non-negative "
                                  f"{'whole number' if kind is int else 'number'}, not {value!r}")

@@ -70,6 +70,8 @@ def test_key_file_pitfalls_are_named_by_line_without_the_value(key_file, text, e
     ({"CALLBACK_MAX_BYTES": "16k"}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a non-negative whole number, not "
                                      "'16k'"]),
     ({"RECONCILE_AFTER": -1}, ["TAVORI_PAY['RECONCILE_AFTER'] must be a non-negative number, not -1"]),
+    ({"CALLBACK_MAX_BYTES": float("inf")}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a non-negative whole number, "
+                                            "not inf"]),
     ({"PUBLIC_URL": "shop.example"}, ["TAVORI_PAY['PUBLIC_URL'] (shop.example) must be an absolute http:// or "
                                       "https:// URL, such as https://shop.example: the service cannot reach "
                                       "anything else"]),
