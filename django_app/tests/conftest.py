@@ -6,8 +6,11 @@ from __future__ import annotations
 
 import json
 import os
+import threading
+from collections.abc import Callable
 
 import pytest
+from django.db import connections
 
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox.rules import sign
@@ -50,6 +53,25 @@ def sandbox(monkeypatch, no_proxy):
                  sweep_interval=0.01, log=lambda line: None) as service:
         monkeypatch.setenv("TAVORI_PAY_BASE_URL", service.url)
         yield service
+
+
+def as_hosts(run: Callable[[], object], hosts: int = 2) -> list[object]:
+    """What `run` returns on `hosts` threads at once, each on database
+    connections of its own, as separate hosts would run it."""
+    results: list[object] = []
+
+    def host() -> None:
+        try:
+            results.append(run())
+        finally:
+            connections.close_all()
+
+    threads = [threading.Thread(target=host) for _ in range(hosts)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return results
 
 
 def signed(fields: dict, key: str = SPONSOR) -> tuple[bytes, str]:

@@ -18,7 +18,7 @@ from tavori_pay_django import start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.signals import payment_needs_review, payment_status_changed
 
-from conftest import callback_fields, post_callback, signed
+from conftest import as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -179,20 +179,7 @@ def test_two_runs_at_once_call_each_receiver_once_per_event_in_order(connect):
 
     connect(recorder("first"))
     connect(recorder("second"))
-    outputs = []
-
-    def run():  # as a second host would, on connections of its own
-        try:
-            outputs.append(dispatch())
-        finally:
-            connections.close_all()
-
-    runs = [threading.Thread(target=run) for _ in range(2)]
-    for thread in runs:
-        thread.start()
-    for thread in runs:
-        thread.join()
-    assert len(outputs) == 2
+    assert len(as_hosts(dispatch)) == 2
     for name, made in calls.items():
         assert Counter(event_id for _, event_id, _ in made) == Counter(
             dict.fromkeys(PaymentEvent.objects.values_list("id", flat=True), 1)), name

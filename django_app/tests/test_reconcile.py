@@ -24,7 +24,7 @@ from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_django import conf
 from tavori_pay_django.reconcile import reconcile as reconcile_payments
 
-from conftest import COMMUNITY, SPONSOR, callback_fields, post_callback, signed
+from conftest import COMMUNITY, SPONSOR, as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -87,19 +87,7 @@ def reconcile(*arguments: str) -> str:
 
 def test_lost_callbacks_are_recovered_once_by_concurrent_runs(lost_callbacks, transitions):
     assert set(Payment.objects.values_list("status", flat=True)) == {"pending"}
-    outputs: list[str] = []
-
-    def run() -> None:  # as a second host would, on connections of its own
-        try:
-            outputs.append(reconcile("--workers", "3"))
-        finally:
-            connections.close_all()
-
-    runs = [threading.Thread(target=run) for _ in range(2)]
-    for run in runs:
-        run.start()
-    for run in runs:
-        run.join()
+    outputs = as_hosts(lambda: reconcile("--workers", "3"))
     assert dict(Payment.objects.values_list("reference", "status")) == lost_callbacks
     moved = {reference: fate for reference, fate in lost_callbacks.items() if fate != "pending"}
     # Each stage a payment passed is announced, in order: these were
