@@ -1,15 +1,15 @@
 """The Django app's suite on every supported Python, Django and database.
 
     nox -l                                            # the sessions
-    nox -s "django-3.12(database='postgresql', django='5.2')"
-    nox -k "6.0 and sqlite"                           # a part of the matrix
+    nox -s "django-3.12(django='5.2')"                # SQLite, then PostgreSQL
+    nox -s "django-3.13(django='6.0')" -- sqlite -x   # one database, pytest's -x
     nox -s typing                                     # mypy --strict, ruff, django-upgrade
 
 Each session installs the package (the module built incrementally in
 build/, shared by the sessions of one Python) with the given Django into a
-venv of its own and runs django_app/tests. On PostgreSQL the suite starts a
-throwaway cluster; PostgreSQL comes from Debian's `postgresql` (make
-bootstrap installs it)."""
+venv of its own and runs django_app/tests on both databases. On PostgreSQL
+the suite starts a throwaway cluster; PostgreSQL comes from Debian's
+`postgresql` (make bootstrap installs it)."""
 
 from __future__ import annotations
 
@@ -41,15 +41,20 @@ _put_pyenv_pythons_on_path()
 
 
 @nox.session(python=PYTHONS)
-@nox.parametrize("database", DATABASES)
 @nox.parametrize("django", DJANGOS)
-def django(session: nox.Session, django: str, database: str) -> None:
+def django(session: nox.Session, django: str) -> None:
+    """The suite on SQLite, then on PostgreSQL; `-- sqlite` (or
+    `postgresql`) runs one, and what follows it goes to pytest."""
+    databases = [session.posargs[0]] if session.posargs[:1] and session.posargs[0] in DATABASES else DATABASES
+    arguments = session.posargs[1:] if databases != DATABASES else session.posargs
     session.install("--upgrade", "pip", "scikit-build-core")
     session.install("--no-build-isolation", ".[test]", f"django~={django}.0")
     session.run("python", "-c", "import django; print('Django', django.get_version())")
-    session.chdir("django_app/tests")
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *session.posargs,
-                env={"TAVORI_TEST_DATABASE": database})
+    with session.chdir("django_app/tests"):
+        for database in databases:
+            # The flow's long run is make test's; a short one here for each Django.
+            session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *arguments,
+                        env={"TAVORI_TEST_DATABASE": database, "TAVORI_FLOW_EXAMPLES": "25"})
 
 
 @nox.session(python="3.13")
