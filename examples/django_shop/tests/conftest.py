@@ -9,6 +9,18 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 import pytest
 
 
+@pytest.fixture(scope="session")
+def django_db_modify_db_settings(tmp_path_factory):
+    """A test database in a file, not in memory: then each of the live
+    server's request threads has a connection of its own, as in production,
+    instead of all of them sharing one."""
+    from django.conf import settings
+
+    database = settings.DATABASES["default"]
+    database["TEST"]["NAME"] = str(tmp_path_factory.mktemp("shop-db") / "shop.sqlite3")
+    database.setdefault("OPTIONS", {})["timeout"] = 20
+
+
 @pytest.fixture
 def sandbox(tavori_sandbox, settings):
     """The sandbox of tavori-pay's pytest plugin: reset for each test, with
