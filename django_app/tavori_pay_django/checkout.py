@@ -16,10 +16,9 @@ from tavori_pay import Client
 from . import conf
 from .errors import PaymentError
 from .models import Payment
-from .reports import apply, from_order_status
+from .reports import CENT, apply, from_order_status
 from .transitions import Status
 
-CENT = Decimal("0.01")
 CURRENCY = re.compile(r"[A-Z]{3}", re.ASCII)
 LIMIT = Decimal(10) ** 15  # what the model and the service hold
 

@@ -37,12 +37,13 @@ def check_keys_for_deployment(app_configs: AppConfigs = None, **kwargs: object) 
 
 def _keys(deploy: bool) -> list[checks.CheckMessage]:
     try:
-        in_settings = conf.keys_in_settings(conf.config())
+        current = conf.config()
+        in_settings = conf.keys_in_settings(current)
     except conf.ConfigurationError as error:
         return [] if deploy else [checks.Error(str(error), hint=SETTINGS_HINT, id="tavori_pay.E001")]
     if in_settings:
         return [] if deploy else [checks.Error(problem, hint="remove it, or give it a key", id="tavori_pay.E001")
-                                  for problem in conf.config().unusable_keys]
+                                  for problem in current.unusable_keys]
     messages = check_key_file(key_file.working_space() / "auth_key.py")
     missing = [message for message in messages if message.id in ("tavori_pay.E002", "tavori_pay.E003")]
     if deploy:
