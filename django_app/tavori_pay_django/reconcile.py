@@ -14,7 +14,6 @@ import threading
 from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from functools import partial
 
 from django.db import DatabaseError, connections, router, transaction
 from django.db.models import Q
@@ -69,16 +68,16 @@ def stale_payments(older_than: float | None = None) -> list[int]:
     lately."""
     settings, now = conf.config(), timezone.now()
     age = settings.reconcile_after if older_than is None else older_than
-    seconds_ago = partial(_seconds_ago, now)
+
+    def seconds_ago(seconds: float) -> dt.datetime:
+        return now - dt.timedelta(seconds=seconds)
+
     due = Q(status__in=OPEN) | Q(
         Q(reconciled_at=None) | Q(reconciled_at__lte=seconds_ago(settings.reconcile_ended_every)),
         status__in=ENDED, created_at__gte=seconds_ago(settings.reconcile_window))
     return list(Payment.objects.filter(due, created_at__lte=seconds_ago(age), order_id__isnull=False)
                 .order_by("created_at").values_list("pk", flat=True))
 
-
-def _seconds_ago(now: dt.datetime, seconds: float) -> dt.datetime:
-    return now - dt.timedelta(seconds=seconds)
 
 
 def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = False,

@@ -27,7 +27,7 @@ from pathlib import Path
 from django.conf import settings
 from django.test.utils import override_settings
 
-from .server import Sandbox
+from .server import Sandbox, no_proxy_with_loopback
 
 
 class SandboxMixin:
@@ -38,8 +38,7 @@ class SandboxMixin:
         super().setUpClass()  # a live server is up after this
         sandbox = Sandbox(settle_delay=60, callback_first_delay=1.0, log=lambda line: None).start()
         working_space = Path(tempfile.mkdtemp(prefix="tavori-working-space-"))
-        (working_space / "auth_key.py").write_text(
-            f'COMMUNITY_KEY = "{sandbox.community_key}"\nSPONSOR_KEY = "{sandbox.sponsor_key}"\n')
+        sandbox.write_key_file(working_space)
         given = getattr(settings, "TAVORI_PAY", None) or {}
         public_url = getattr(cls, "live_server_url", None) or given.get("PUBLIC_URL") or "http://testserver"
         override = override_settings(
@@ -49,8 +48,7 @@ class SandboxMixin:
         override.enable()
         environment = {name: os.environ.get(name) for name in ("TAVORI_PAY_BASE_URL", "NO_PROXY")}
         os.environ["TAVORI_PAY_BASE_URL"] = sandbox.url
-        # Loopback never goes through a proxy the environment may name.
-        os.environ["NO_PROXY"] = ",".join(filter(None, [environment["NO_PROXY"], "127.0.0.1", "localhost"]))
+        os.environ["NO_PROXY"] = no_proxy_with_loopback(environment["NO_PROXY"])
         cls.tavori_sandbox = sandbox
 
         def undo() -> None:

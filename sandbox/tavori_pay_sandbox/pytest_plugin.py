@@ -15,7 +15,7 @@ import os
 
 import pytest
 
-from .server import Sandbox
+from .server import Sandbox, no_proxy_with_loopback
 
 
 @pytest.fixture(scope="session")
@@ -25,8 +25,7 @@ def tavori_sandbox_server(tmp_path_factory):
     with Sandbox(settle_delay=60, callback_first_delay=1.0, sweep_interval=0.05,
                  log=lambda line: None) as sandbox:
         sandbox.working_space = tmp_path_factory.mktemp("tavori-working-space")
-        (sandbox.working_space / "auth_key.py").write_text(
-            f'COMMUNITY_KEY = "{sandbox.community_key}"\nSPONSOR_KEY = "{sandbox.sponsor_key}"\n')
+        sandbox.write_key_file(sandbox.working_space)
         yield sandbox
 
 
@@ -39,8 +38,7 @@ def tavori_sandbox(tavori_sandbox_server, monkeypatch, request):
     sandbox = tavori_sandbox_server
     sandbox.reset()
     monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
-    # Loopback never goes through a proxy the environment may name.
-    monkeypatch.setenv("NO_PROXY", ",".join(filter(None, [os.environ.get("NO_PROXY"), "127.0.0.1", "localhost"])))
+    monkeypatch.setenv("NO_PROXY", no_proxy_with_loopback(os.environ.get("NO_PROXY")))
     overridden = _point_django_at(sandbox, request)
     try:
         yield sandbox

@@ -25,6 +25,11 @@ from .store import Account, Store, money
 DELIVERY_CODE = re.compile(r"HTTP (\d{3})")
 
 
+def no_proxy_with_loopback(no_proxy: str | None) -> str:
+    """A NO_PROXY that keeps loopback off any proxy the environment names."""
+    return ",".join(filter(None, [no_proxy, "127.0.0.1", "localhost"]))
+
+
 def _stderr(line: str) -> None:
     print(line, file=sys.stderr, flush=True)
 
@@ -287,6 +292,12 @@ class Sandbox:
             if not self._deliveries.progress.wait_for(done, timeout):
                 raise TimeoutError(f"deliveries still going after {timeout} s: {self.deliveries(order_id)}")
         return self.deliveries(order_id)
+
+    def write_key_file(self, directory: Path) -> None:
+        """Writes auth_key.py with the account's keys into `directory`, for
+        code that makes a plain `tavori_pay.Client()` there."""
+        (directory / "auth_key.py").write_text(
+            f'COMMUNITY_KEY = "{self.community_key}"\nSPONSOR_KEY = "{self.sponsor_key}"\n')
 
     def sign(self, body: str | bytes) -> str:
         """The signature the service would send with `body`."""
