@@ -8,6 +8,7 @@ DEBUG off) neither that nor the HTTPS warning is given."""
 
 from __future__ import annotations
 
+import inspect
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -15,6 +16,7 @@ from typing import Any
 from django.apps import AppConfig
 from django.conf import settings
 from django.core import checks
+from django.core.checks.registry import CheckRegistry
 
 from . import conf, key_file
 
@@ -44,16 +46,29 @@ def _keys(deploy: bool) -> list[checks.CheckMessage]:
     if in_settings:
         return [] if deploy else [checks.Error(problem, hint="remove it, or give it a key", id="tavori_pay.E001")
                                   for problem in current.unusable_keys]
-    messages = check_key_file(key_file.working_space() / "auth_key.py")
+    messages = check_key_file(key_file.path())
     missing = [message for message in messages if message.id in ("tavori_pay.E002", "tavori_pay.E003")]
     if deploy:
         return missing
     others = [message for message in messages if message not in missing]
-    if missing and not running_tests():
+    if missing and not running_tests() and not _deployment_run():
         others.insert(0, checks.Warning(
             "payments will fail until the keys are set: " + "; ".join(message.msg for message in missing),
             hint=KEYS_HINT + " (check --deploy makes this an error)", id="tavori_pay.W005"))
     return others
+
+
+def _deployment_run() -> bool:
+    """Whether this is `check --deploy`, where missing keys are the deployment
+    check's error alone, not that and the warning too. Django does not tell
+    a check which run it is in: it is read from the run's own frame
+    (CheckRegistry.run_checks' include_deployment_checks; a test covers it)."""
+    frame = inspect.currentframe()
+    while frame is not None:
+        if frame.f_code is CheckRegistry.run_checks.__code__:
+            return bool(frame.f_locals.get("include_deployment_checks"))
+        frame = frame.f_back
+    return False
 
 
 def running_tests() -> bool:
@@ -63,7 +78,8 @@ def running_tests() -> bool:
     return hasattr(utils._TestState, "saved_data")
 
 
-@checks.register(checks.Tags.security, deploy=False)
+# A deployment check, so that the commands cron runs do not print it each time.
+@checks.register(checks.Tags.security, deploy=True)
 def check_notify_url(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     if settings.DEBUG or running_tests():
         return []
@@ -96,24 +112,34 @@ def sqlite_warnings(databases: dict[str, dict[str, Any]]) -> list[checks.CheckMe
 
 
 def check_key_file(path: Path) -> list[checks.CheckMessage]:
-    """Warns where what the module reads from the key file is not what the
-    file's author meant, and refuses an empty key."""
+    """What the module reads from the key file: refused when it cannot read
+    the keys or would verify with an empty sponsor key, warned about where
+    it is not what the file's author meant."""
+    try:
+        client = key_file.module_client()
+    except key_file.Unreadable as error:
+        if error.missing is not None:
+            return [checks.Error(f"{error.missing} not found in {path}", hint=KEYS_HINT, id="tavori_pay.E003")]
+        return [checks.Error(f"TAVORI_PAY has no keys. {error}", hint=KEYS_HINT,
+                             id="tavori_pay.E002")]
     try:
         found = key_file.assignments(path)
-    except (OSError, UnicodeError) as error:
-        return [checks.Error(f"TAVORI_PAY has no keys and {path} cannot be read: "
-                             f"{getattr(error, 'strerror', None) or error}", hint=KEYS_HINT, id="tavori_pay.E002")]
+    except (OSError, UnicodeError):
+        found = dict.fromkeys(key_file.KEY_NAMES)  # gone since the module read it
     messages: list[checks.CheckMessage] = []
     for name, assignment in found.items():
+        empty = name == "SPONSOR_KEY" and key_file.verifies_with_empty_key(client)
         if assignment is None:
-            messages.append(checks.Error(f"{name} not found in {path}", hint=KEYS_HINT, id="tavori_pay.E003"))
+            if empty:
+                messages.append(checks.Error(f"{path}: {name} is empty; an empty key is never used",
+                                             hint="write the key between the quotes", id="tavori_pay.E001"))
             continue
         where, value = f"{path}, line {assignment.number}", assignment.value
         if assignment.written_name != name:
             messages.append(checks.Warning(
                 f"{where}: {assignment.written_name} is read as {name}, because it comes first and begins with "
                 "that name", hint=f"move the {name} line above it", id="tavori_pay.W003"))
-        elif not assignment.key.strip():
+        if empty or not assignment.key.strip():
             messages.append(checks.Error(f"{where}: {name} is empty; an empty key is never used",
                                          hint="write the key between the quotes", id="tavori_pay.E001"))
         elif value[:1] in key_file.QUOTES and (len(value) < 2 or value[-1] != value[0]):

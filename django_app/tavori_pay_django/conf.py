@@ -134,10 +134,10 @@ def clients() -> list[tavori_pay.Client]:
     current = config()
     if not keys_in_settings(current):
         try:
-            client = tavori_pay.Client()
-        except RuntimeError as error:
+            client = key_file.module_client()
+        except key_file.Unreadable as error:
             raise ConfigurationError(str(error)) from None
-        _refuse_empty_keys_in_file()
+        _refuse_empty_keys_in_file(client)
         return [client]
     try:
         return [tavori_pay.Client(current.community_key, key) for key in current.sponsor_keys]
@@ -150,12 +150,14 @@ def client() -> tavori_pay.Client:
 
 
 @sensitive_variables()
-def _refuse_empty_keys_in_file() -> None:
-    path = key_file.working_space() / "auth_key.py"
+def _refuse_empty_keys_in_file(client: tavori_pay.Client) -> None:
+    """Refuses the module's client when the sponsor key it read is empty, as
+    the module itself tells, or blank; the line is named when it can be."""
+    path = key_file.path()
     try:
-        found = key_file.assignments(path)
+        sponsor = key_file.assignments(path)["SPONSOR_KEY"]
     except (OSError, UnicodeError):
-        return  # the module has just read it; a file gone since is its next reader's to report
-    for name, assignment in found.items():
-        if assignment is not None and not assignment.key.strip():
-            raise ConfigurationError(f"{name} in {path} is empty: an empty key is never used")
+        sponsor = None  # the module has just read it; a file gone since is its next reader's to report
+    where = f"{path}, line {sponsor.number}" if sponsor is not None else str(path)
+    if key_file.verifies_with_empty_key(client) or (sponsor is not None and not sponsor.key.strip()):
+        raise ConfigurationError(f"{where}: SPONSOR_KEY is empty; an empty key is never used")
