@@ -30,16 +30,32 @@ COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
 
 
 class Receiver:
-    """A notify URL that records callbacks; the first `failures` answers are 500."""
+    """A notify URL that records callbacks; the first `failures` answers are
+    500, and the first of `redirects` (status, Location) are redirects to a
+    page that answers any GET with 200, as a login page would."""
 
     def __init__(self, failures: int = 0):
         self.callbacks: queue.Queue = queue.Queue()
         self.failures = failures
+        self.redirects: list[tuple[int, str]] = []
         receiver = self
 
         class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Length", "5")
+                self.end_headers()
+                self.wfile.write(b"login")
+
             def do_POST(self):
                 body = self.rfile.read(int(self.headers["Content-Length"])).decode()
+                if receiver.redirects:
+                    status, location = receiver.redirects.pop(0)
+                    self.send_response(status)
+                    self.send_header("Location", location)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
                 failing = receiver.failures > 0
                 receiver.failures -= failing
                 # Kept before answering: the sandbox sends an order's next
@@ -330,6 +346,17 @@ class TestOrderLifecycle:
         assert wait_for(lambda: len(sandbox.store.deliveries(payment.order_id)) == 3)
         outcomes = [d["outcome"] for d in sandbox.store.deliveries(payment.order_id)]
         assert outcomes == ["failed: HTTP 500", "failed: HTTP 500", "delivered (HTTP 200)"]
+
+    def test_a_redirect_is_a_failed_attempt_retried_never_followed(self, sandbox, client, receiver):
+        login = receiver.url.replace("/notify", "/login?next=/notify")
+        receiver.redirects = [(302, login), (301, receiver.url.replace("http:", "https:"))]
+        payment = client.create_payment(5, "CNY", "a", receiver.url)
+        sandbox.decline(payment.order_id)
+        assert receiver.next(client)["status"] == "failed"
+        assert wait_for(lambda: len(sandbox.store.deliveries(payment.order_id)) == 3)
+        assert [d["outcome"] for d in sandbox.store.deliveries(payment.order_id)] == [
+            f"failed: HTTP 302 to {login}", f"failed: HTTP 301 to {receiver.url.replace('http:', 'https:')}",
+            "delivered (HTTP 200)"]
 
     def test_retries_are_bounded(self, sandbox, client):
         payment = client.create_payment(5, "CNY", "a", "http://127.0.0.1:9/unreachable")

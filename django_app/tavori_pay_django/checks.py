@@ -9,14 +9,17 @@ DEBUG off) neither that nor the HTTPS warning is given."""
 from __future__ import annotations
 
 import inspect
+import re
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
 from django.apps import AppConfig
 from django.conf import settings
 from django.core import checks
 from django.core.checks.registry import CheckRegistry
+from django.urls import NoReverseMatch, reverse
 
 from . import conf, key_file
 
@@ -87,11 +90,28 @@ def check_notify_url(app_configs: AppConfigs = None, **kwargs: object) -> list[c
         public_url = conf.config().public_url
     except conf.ConfigurationError:
         return []  # reported by check_keys
+    if public_url.startswith("http://") and redirects_to_https(public_url):
+        return [checks.Error(f"SECURE_SSL_REDIRECT is on and TAVORI_PAY['PUBLIC_URL'] ({public_url}) is "
+                             "http://: every callback would be answered with a redirect, and the service does "
+                             "not follow redirects", hint="give PUBLIC_URL the shop's https:// address, or add the "
+                             "notify URL to SECURE_REDIRECT_EXEMPT", id="tavori_pay.E004")]
     if public_url and not public_url.startswith("https://"):
         return [checks.Warning(f"TAVORI_PAY['PUBLIC_URL'] ({public_url}) is not HTTPS: callbacks and the "
                                "buyer's return would travel unencrypted",
                                hint="serve the shop over HTTPS and give its https:// address", id="tavori_pay.W001")]
     return []
+
+
+def redirects_to_https(public_url: str) -> bool:
+    """Whether SecurityMiddleware answers the notify URL's plain HTTP with a redirect."""
+    if not settings.SECURE_SSL_REDIRECT or \
+            "django.middleware.security.SecurityMiddleware" not in settings.MIDDLEWARE:
+        return False
+    try:
+        path = (urlsplit(public_url).path.rstrip("/") + reverse("tavori_pay:notify")).lstrip("/")
+    except NoReverseMatch:
+        return True  # the app's URLs not included yet: every path is redirected
+    return not any(re.search(pattern, path) for pattern in settings.SECURE_REDIRECT_EXEMPT)
 
 
 @checks.register()

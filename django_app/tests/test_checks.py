@@ -120,6 +120,14 @@ def test_a_plain_http_notify_url_is_warned_about_outside_debug(settings, debug, 
     assert "tavori_pay.W001" not in [id for id, _ in reported(deploy=False)]  # not on every command cron runs
 
 
+@pytest.mark.parametrize("exempt, refused", [([], True), ([r"^payments/notify/$"], False)])
+def test_an_http_notify_url_that_ssl_redirect_would_redirect_is_refused_for_deployment(settings, exempt, refused):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://shop.example"}
+    settings.SECURE_SSL_REDIRECT, settings.SECURE_REDIRECT_EXEMPT = True, exempt
+    settings.MIDDLEWARE = ["django.middleware.security.SecurityMiddleware", *settings.MIDDLEWARE]
+    assert ("tavori_pay.E004" in [id for id, _ in reported()]) is refused
+
+
 def test_sqlite_without_immediate_transactions_is_warned_about():
     sqlite = {"ENGINE": "django.db.backends.sqlite3", "NAME": "x.sqlite3"}
     databases = {"default": sqlite, "immediate": {**sqlite, "OPTIONS": {"transaction_mode": "IMMEDIATE"}},

@@ -159,6 +159,13 @@ def test_only_post_is_answered(client):
     assert client.get("/payments/notify/").status_code == 405
 
 
+def test_a_project_that_requires_login_everywhere_still_takes_callbacks(client, payment, settings):
+    settings.MIDDLEWARE = [*settings.MIDDLEWARE, "django.contrib.auth.middleware.LoginRequiredMiddleware"]
+    assert deliver(client, payment).status_code == 200
+    payment.refresh_from_db()
+    assert payment.status == "paid"
+
+
 @pytest.mark.parametrize("key_file, cause", [
     (None, "Cannot read auth_key.py"),
     ('COMMUNITY_KEY = "shop-community"\n', "SPONSOR_KEY not found in auth_key.py"),  # half written

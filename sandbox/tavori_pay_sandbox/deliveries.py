@@ -21,6 +21,17 @@ SIGNATURE_HEADER = "X-Tavori-Signature"
 OVERTAKING_TIME = 1.0
 
 
+class _NoRedirects(urllib.request.HTTPRedirectHandler):
+    """A notify URL that redirects did not take the callback in: the
+    service does not follow it, so the redirect is a failed attempt."""
+
+    def redirect_request(self, *args: object, **kwargs: object) -> None:
+        return None
+
+
+OPENER = urllib.request.build_opener(_NoRedirects)
+
+
 def callback_body(order: dict, status: str) -> str:
     return json.dumps({
         "status": status,
@@ -162,9 +173,10 @@ class Deliveries:
             request = urllib.request.Request(url, body.encode(), method="POST", headers={
                 "Content-Type": "application/json", SIGNATURE_HEADER: signature,
             })
-            with urllib.request.urlopen(request, timeout=10) as response:
+            with OPENER.open(request, timeout=10) as response:
                 return f"delivered (HTTP {response.status})"
         except urllib.error.HTTPError as error:
-            return f"failed: HTTP {error.code}"
+            location = error.headers.get("Location") if 300 <= error.code < 400 else None
+            return f"failed: HTTP {error.code}" + (f" to {location}" if location else "")
         except (urllib.error.URLError, OSError, ValueError) as error:
             return f"failed: {getattr(error, 'reason', error)}"
