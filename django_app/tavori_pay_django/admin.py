@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime as dt
 from typing import TYPE_CHECKING
 
 from django.contrib import admin, messages
@@ -98,11 +99,15 @@ class DeliveredFilter(admin.SimpleListFilter):
     parameter_name = "delivered"
 
     def lookups(self, request: HttpRequest, model_admin: object) -> list[tuple[str, str]]:
-        return [("yes", "Delivered"), ("no", "Not yet taken by every receiver")]
+        return [("yes", "Delivered"), ("no", "Not yet taken by every receiver"),
+                ("stuck", "Waiting for over an hour")]
 
     def queryset(self, request: HttpRequest, queryset: QuerySet[PaymentEvent]) -> QuerySet[PaymentEvent]:
         if self.value() in ("yes", "no"):
             return queryset.filter(delivered_at__isnull=self.value() == "no")
+        if self.value() == "stuck":  # what makes tavori_pay_dispatch fail
+            return queryset.filter(delivered_at=None, attempts__gt=0, created_at__lte=timezone.now() -
+                                   dt.timedelta(seconds=dispatch.STUCK_AFTER))
         return queryset
 
 

@@ -13,7 +13,6 @@
 
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
 
@@ -31,6 +30,16 @@ DEFAULTS = {
     "RECONCILE_AFTER": 600,
     "RECONCILE_WINDOW": 30 * 86400,
     "RECONCILE_ENDED_EVERY": 86400,
+}
+
+
+# What each number setting may be: the least, the most, and why.
+DAY = 86400
+BOUNDS = {
+    "CALLBACK_MAX_BYTES": (1024, 1024 * 1024, "a callback body must fit, and a forged one must not fill the memory"),
+    "RECONCILE_AFTER": (0, 3650 * DAY, "seconds, ten years at the most"),
+    "RECONCILE_WINDOW": (0, 3650 * DAY, "seconds, ten years at the most"),
+    "RECONCILE_ENDED_EVERY": (0, 3650 * DAY, "seconds, ten years at the most"),
 }
 
 
@@ -98,21 +107,39 @@ def _sponsor_keys(listed: object, single: object) -> tuple[tuple[str, ...], tupl
 
 
 def _number(values: dict[str, object], name: str, kind: type[int] | type[float]) -> float:
-    value = values[name]
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value < math.inf or \
+    value, (least, most, why) = values[name], BOUNDS[name]
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not least <= value <= most or \
             (kind is int and value != int(value)):
-        raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a non-negative "
-                                 f"{'whole number' if kind is int else 'number'}, not {value!r}")
+        raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a {'whole number' if kind is int else 'number'} "
+                                 f"from {least:,} to {most:,} ({why}), not {value!r}")
     return float(kind(value))
 
 
 def _public_url(value: object) -> str:
     if not isinstance(value, str):
         raise ConfigurationError("TAVORI_PAY['PUBLIC_URL'] must be text")
-    if value and not (urlsplit(value).scheme in ("http", "https") and urlsplit(value).netloc):
-        raise ConfigurationError(f"TAVORI_PAY['PUBLIC_URL'] ({value}) must be an absolute http:// or https:// "
-                                 "URL, such as https://shop.example: the service cannot reach anything else")
+    if value and (problem := _url_problem(value)):
+        raise ConfigurationError(f"TAVORI_PAY['PUBLIC_URL'] ({value}) {problem}: the notify URL is built on it, so it "
+                                 "must be an absolute http:// or https:// URL such as https://shop.example, with a "
+                                 "host, a port from 1 to 65535 if any, and no '?' or '#' part")
     return value.rstrip("/")
+
+
+def _url_problem(value: str) -> str | None:
+    try:
+        parts = urlsplit(value)
+        port = parts.port
+    except ValueError as error:  # an unclosed IPv6 bracket, a port out of range
+        return f"does not parse ({error})"
+    if parts.scheme not in ("http", "https") or not parts.netloc:
+        return "is not an absolute http:// or https:// URL"
+    if not parts.hostname:
+        return "has no host"
+    if port == 0:
+        return "has port 0"
+    if "?" in value or "#" in value:
+        return "has a '?' or '#' part"
+    return None
 
 
 def keys_in_settings(current: Config) -> bool:

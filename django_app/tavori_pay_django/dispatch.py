@@ -36,6 +36,9 @@ SIGNALS = {PaymentEvent.STATUS: payment_status_changed, PaymentEvent.REVIEW: pay
 # with each attempt, up to an hour.
 FIRST_RETRY, LAST_RETRY = 10, 3600
 DELIVERED, UNDELIVERED, BUSY = "delivered", "not delivered", "busy"
+# Seconds an event may wait for a receiver before tavori_pay_dispatch fails
+# for it, between retry times too.
+STUCK_AFTER = 3600
 LOCK_NOT_AVAILABLE = "55P03"  # PostgreSQL's answer to NOWAIT when another transaction holds a row
 
 
@@ -133,6 +136,23 @@ def undelivered(payment_ids: Iterable[int]) -> int:
         payment_id__in=list(payment_ids), delivered_at=None, attempts__gt=0).count()
 
 
+def stuck() -> Counter[str]:
+    """The receivers that have kept events waiting longer than STUCK_AFTER,
+    each with the number of events: those that raised, else those waiting
+    behind an earlier event."""
+    since = timezone.now() - dt.timedelta(seconds=STUCK_AFTER)
+    receivers: Counter[str] = Counter()
+    for last_error in PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
+            delivered_at=None, attempts__gt=0, created_at__lte=since).values_list("last_error", flat=True):
+        receivers.update(set(failing_receivers(last_error)))
+    return receivers
+
+
+def failing_receivers(last_error: str) -> list[str]:
+    raised = [line.removesuffix(" raised:") for line in last_error.splitlines() if line.endswith(" raised:")]
+    return raised or [line.split(": waits ")[0] for line in last_error.splitlines() if ": waits until " in line]
+
+
 def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
     """One transaction: the payment's undelivered events locked, all of them
     or none, so that no run hands a receiver an event while another run
@@ -197,8 +217,8 @@ def _deliver(event: PaymentEvent, waiting: dict[str, int], alias: str, call: boo
     now = timezone.now()
     event.attempts += 1
     event.last_attempt_at = now
-    event.last_error = "\n".join(errors)
-    if errors:
+    if errors:  # the last error stays once the event is delivered: what went wrong remains visible
+        event.last_error = "\n".join(errors)
         delay = min(FIRST_RETRY * 2 ** (event.attempts - 1), LAST_RETRY)
         event.next_attempt_at = now + dt.timedelta(seconds=delay)
     else:

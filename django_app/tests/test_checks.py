@@ -67,14 +67,27 @@ def test_key_file_pitfalls_are_named_by_line_without_the_value(key_file, text, e
     ({"SPONSOR_KEY": ""}, ["TAVORI_PAY has no usable sponsor key: TAVORI_PAY['SPONSOR_KEY'] is empty or not text: "
                            "it is never used"]),
     ({"COMMUNITY_KEY": " "}, ["TAVORI_PAY['COMMUNITY_KEY'] is empty or not text"]),
-    ({"CALLBACK_MAX_BYTES": "16k"}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a non-negative whole number, not "
-                                     "'16k'"]),
-    ({"RECONCILE_AFTER": -1}, ["TAVORI_PAY['RECONCILE_AFTER'] must be a non-negative number, not -1"]),
-    ({"CALLBACK_MAX_BYTES": float("inf")}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a non-negative whole number, "
-                                            "not inf"]),
-    ({"PUBLIC_URL": "shop.example"}, ["TAVORI_PAY['PUBLIC_URL'] (shop.example) must be an absolute http:// or "
-                                      "https:// URL, such as https://shop.example: the service cannot reach "
-                                      "anything else"]),
+    ({"CALLBACK_MAX_BYTES": "16k"}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a whole number from 1,024 to "
+                                     "1,048,576 (a callback body must fit, and a forged one must not fill the "
+                                     "memory), not '16k'"]),
+    ({"RECONCILE_AFTER": -1}, ["TAVORI_PAY['RECONCILE_AFTER'] must be a number from 0 to 315,360,000 (seconds, ten "
+                               "years at the most), not -1"]),
+    *[({name: value}, [f"TAVORI_PAY['{name}'] must be a {kind} from {least} to {most} ({why}), not {value!r}"])
+      for name, kind, least, most, why in [
+          ("CALLBACK_MAX_BYTES", "whole number", "1,024", "1,048,576",
+           "a callback body must fit, and a forged one must not fill the memory"),
+          ("RECONCILE_WINDOW", "number", 0, "315,360,000", "seconds, ten years at the most"),
+          ("RECONCILE_ENDED_EVERY", "number", 0, "315,360,000", "seconds, ten years at the most")]
+      for value in ([0, 100, float("inf")] if name == "CALLBACK_MAX_BYTES" else [1e300, float("nan")])],
+    *[({"PUBLIC_URL": url}, [f"TAVORI_PAY['PUBLIC_URL'] ({url}) {problem}: the notify URL is built on it, so it "
+                             "must be an absolute http:// or https:// URL such as https://shop.example, with a "
+                             "host, a port from 1 to 65535 if any, and no '?' or '#' part"])
+      for url, problem in [("shop.example", "is not an absolute http:// or https:// URL"),
+                           ("https://shop.example/#top", "has a '?' or '#' part"),
+                           ("https://shop.example?x=1", "has a '?' or '#' part"),
+                           ("https://:443", "has no host"),
+                           ("https://shop.example:99999", "does not parse (Port out of range 0-65535)"),
+                           ("https://[::1", "does not parse (Invalid IPv6 URL)")]],
 ])
 def test_unusable_settings_are_errors_that_name_the_setting_never_a_key(settings, given, expected):
     settings.DEBUG = True  # a scheme-less PUBLIC_URL is an error even then

@@ -86,9 +86,53 @@ def test_a_receiver_that_raises_is_delivered_again_until_it_returns_and_no_other
     assert dispatch("--ignore-backoff") == "Delivered 1 of 1 event"
     assert (mailed, shipped) == ([("paid", event.id)], [("paid", event.id)])
     event.refresh_from_db()
-    assert event.delivered and event.attempts == 2 and event.last_error == ""
+    assert event.delivered and event.attempts == 2 and "the SMTP server is down" in event.last_error  # kept
     assert dispatch("--ignore-backoff") == "Delivered 0 of 0 events"
     assert len(mailed) == 1
+
+
+def test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_receiver(
+        client, admin_client, payment, connect):
+    @connect
+    def send_receipt(sender, payment, previous, new, event, **kwargs):
+        raise ConnectionRefusedError("the SMTP server is down")
+
+    deliver(client, payment, "paid")
+    deliver(client, payment, "settled", settle_amount="22.40")
+    quiet = io.StringIO()
+    with pytest.raises(CommandError, match="2 events not yet taken"):  # a young event that failed fails the run
+        call_command("tavori_pay_dispatch", "--ignore-backoff", verbosity=0, stdout=quiet, stderr=io.StringIO())
+    assert quiet.getvalue() == ""
+    # Between retry times, a run hands nothing over: it still fails once the events have waited an hour.
+    assert dispatch() == "Delivered 0 of 0 events"
+    PaymentEvent.objects.update(created_at=timezone.now() - timezone.timedelta(hours=2))
+    errors = io.StringIO()
+    with pytest.raises(CommandError, match="2 events not yet taken by every receiver"):
+        call_command("tavori_pay_dispatch", verbosity=0, stdout=quiet, stderr=errors)
+    receiver = f"{__name__}.{test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_receiver.__name__}"
+    assert errors.getvalue() == f"{receiver}.<locals>.send_receipt has kept 2 events waiting for over 1 hour\n"
+    assert quiet.getvalue() == ""
+    page = admin_client.get("/admin/tavori_pay/paymentevent/?delivered=stuck").content.decode()
+    assert "2 payment events" in page
+
+
+def test_a_run_with_nothing_wrong_prints_nothing_at_verbosity_0(client, payment, connect):
+    connect(lambda sender, **kwargs: None)
+    deliver(client, payment, "paid")
+    for command in ("tavori_pay_dispatch", "tavori_pay_reconcile", "tavori_pay_prune"):
+        out, errors = io.StringIO(), io.StringIO()
+        call_command(command, verbosity=0, stdout=out, stderr=errors)
+        assert (command, out.getvalue(), errors.getvalue()) == (command, "", "")
+
+
+@pytest.mark.parametrize("command, age", [
+    (command, age) for command in ("tavori_pay_dispatch", "tavori_pay_reconcile", "tavori_pay_prune")
+    for age in ("nan", "inf", "-1", "1e12", "soon", *(("1e6",) if command == "tavori_pay_prune" else ()))])
+def test_an_age_no_date_can_be_computed_from_is_a_clear_error(command, age):
+    unit = "days" if command == "tavori_pay_prune" else "seconds"
+    with pytest.raises(CommandError, match=rf"argument --older-than: takes a number of {unit} from 0 to [0-9,]+, "
+                                           rf"not '{age}'"):
+        call_command(command, f"--older-than={age}", stdout=io.StringIO(), stderr=io.StringIO())
 
 
 def test_a_receiver_that_missed_an_event_is_not_handed_the_later_ones_first(client, payment, connect):

@@ -149,8 +149,8 @@ def test_old_sponsor_keys_still_verify_during_a_rotation(client, payment, settin
 
 
 def test_a_body_over_the_limit_is_refused_unread(client, payment, settings):
-    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "CALLBACK_MAX_BYTES": 256}
-    body, signature = signed(callback_fields(payment, reason="x" * 300))
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "CALLBACK_MAX_BYTES": 1024}
+    body, signature = signed(callback_fields(payment, reason="x" * 1100))
     assert post_callback(client, body, signature).status_code == 413
     assert Callback.objects.count() == 0
 

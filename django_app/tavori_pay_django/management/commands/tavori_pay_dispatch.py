@@ -6,21 +6,23 @@ from __future__ import annotations
 
 from django.core.management.base import BaseCommand, CommandError, CommandParser
 
-from ...dispatch import deliver_due
+from ...dispatch import STUCK_AFTER, deliver_due, stuck
 from ...wording import counted
+from ..ages import age
 
 
 class Command(BaseCommand):
     help = "Deliver payment events to the receivers that have not yet taken them."
 
     def add_arguments(self, parser: CommandParser) -> None:
-        parser.add_argument("--older-than", type=float, default=0, metavar="SECONDS",
+        parser.add_argument("--older-than", type=age("seconds"), default=0, metavar="SECONDS",
                             help="only events written longer ago (default 0)")
         parser.add_argument("--ignore-backoff", action="store_true",
                             help="deliver even events whose next attempt is not yet due")
 
-    def handle(self, *args: object, older_than: float, ignore_backoff: bool, **options: object) -> None:
-        shown = self.stderr.isatty()
+    def handle(self, *args: object, older_than: float, ignore_backoff: bool, verbosity: int,
+               **options: object) -> None:
+        shown = self.stderr.isatty() and verbosity >= 1
 
         def show(done: int, total: int) -> None:
             if shown:
@@ -32,6 +34,12 @@ class Command(BaseCommand):
             self.stderr.write("")
         for error in summary.errors[:20]:
             self.stderr.write(f"not delivered: {error}")
-        self.stdout.write(summary.line())
-        if summary.undelivered:
-            raise CommandError(f"{counted(summary.undelivered, 'event')} not yet taken by every receiver")
+        if verbosity >= 1:
+            self.stdout.write(summary.line())
+        waiting = stuck()
+        for receiver, events in waiting.most_common():
+            self.stderr.write(f"{receiver} has kept {counted(events, 'event')} waiting for over "
+                              f"{STUCK_AFTER // 3600} hour")
+        if summary.undelivered or waiting:
+            events = max(summary.undelivered, sum(waiting.values()))
+            raise CommandError(f"{counted(events, 'event')} not yet taken by every receiver")

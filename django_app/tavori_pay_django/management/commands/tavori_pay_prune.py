@@ -7,13 +7,14 @@ from __future__ import annotations
 
 import datetime as dt
 
-from django.core.management.base import BaseCommand, CommandError, CommandParser
+from django.core.management.base import BaseCommand, CommandParser
 from django.db import router
 from django.utils import timezone
 
 from ...models import Callback
 from ...transitions import Outcome
 from ...wording import counted
+from ..ages import age
 
 MOVED_NOTHING = [Outcome.BAD_SIGNATURE, Outcome.MALFORMED, Outcome.DUPLICATE, Outcome.STALE, Outcome.UNKNOWN_ORDER]
 
@@ -22,14 +23,13 @@ class Command(BaseCommand):
     help = "Delete old stored callbacks that moved no payment."
 
     def add_arguments(self, parser: CommandParser) -> None:
-        parser.add_argument("--older-than", type=float, default=30, metavar="DAYS",
+        parser.add_argument("--older-than", type=age("days"), default=30, metavar="DAYS",
                             help="only callbacks received longer ago (default 30 days)")
 
-    def handle(self, *args: object, older_than: float, **options: object) -> None:
-        if older_than < 0:
-            raise CommandError("--older-than takes a number of days, 0 or more")
+    def handle(self, *args: object, older_than: float, verbosity: int, **options: object) -> None:
         cutoff = timezone.now() - dt.timedelta(days=older_than)
         deleted, _ = (Callback.objects.using(router.db_for_write(Callback))
                       .filter(outcome__in=[outcome.value for outcome in MOVED_NOTHING], received_at__lt=cutoff)
                       .delete())
-        self.stdout.write(f"Pruned {counted(deleted, 'callback')} that moved nothing")
+        if verbosity >= 1:
+            self.stdout.write(f"Pruned {counted(deleted, 'callback')} that moved nothing")

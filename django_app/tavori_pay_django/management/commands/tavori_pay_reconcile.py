@@ -13,6 +13,7 @@ from ... import conf
 from ...dispatch import deliver_due
 from ...reconcile import REFUSED, reconcile, stale_payments
 from ...wording import counted
+from ..ages import age
 
 
 # Seconds a query may take, for a process that set no socket time-out of its
@@ -24,19 +25,20 @@ class Command(BaseCommand):
     help = "Ask the payment service about open payments and apply what it says."
 
     def add_arguments(self, parser: CommandParser) -> None:
-        parser.add_argument("--older-than", type=float, default=None, metavar="SECONDS",
+        parser.add_argument("--older-than", type=age("seconds"), default=None, metavar="SECONDS",
                             help="only payments created longer ago (default: TAVORI_PAY['RECONCILE_AFTER'])")
         parser.add_argument("--workers", type=int, default=1, help="queries made at once (default 1)")
         parser.add_argument("--dry-run", action="store_true", help="ask, and show what would change, change nothing")
 
-    def handle(self, *args: object, older_than: float | None, workers: int, dry_run: bool, **options: object) -> None:
+    def handle(self, *args: object, older_than: float | None, workers: int, dry_run: bool, verbosity: int,
+               **options: object) -> None:
         if workers < 1:
             raise CommandError("--workers must be at least 1")
         if socket.getdefaulttimeout() is None:
             socket.setdefaulttimeout(QUERY_TIMEOUT)
         try:
             payment_ids = stale_payments(older_than)
-            show = self._progress(len(payment_ids))
+            show = self._progress(len(payment_ids)) if verbosity >= 1 else None
             summary = reconcile(payment_ids, workers=workers, dry_run=dry_run, progress=show)
             if not dry_run:  # and every other event whose retry time has come
                 deliver_due()
@@ -46,7 +48,8 @@ class Command(BaseCommand):
             self.stderr.write("")
         for refusal in summary.refusals[:20]:
             self.stderr.write(f"refused: {refusal}")
-        self.stdout.write(summary.line(dry_run))
+        if verbosity >= 1:
+            self.stdout.write(summary.line(dry_run))
         if summary.counts[REFUSED]:
             queries = counted(summary.counts[REFUSED], "query", "queries")
             raise CommandError(f"the service refused or could not answer {queries}")
