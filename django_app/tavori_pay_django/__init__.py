@@ -13,12 +13,12 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from .errors import PaymentError
+from .errors import PaymentBusy, PaymentError
 
 if TYPE_CHECKING:
     from .models import Payment
 
-__all__ = ["PaymentError", "refresh_payment", "start_payment"]
+__all__ = ["PaymentBusy", "PaymentError", "refresh_payment", "start_payment"]
 
 
 def __getattr__(name: str) -> Callable[..., Payment]:

@@ -7,12 +7,13 @@ from typing import TYPE_CHECKING
 
 from django.contrib import admin, messages
 from django.db.models import Model, QuerySet
-from django.http import HttpRequest
+from django.http import HttpRequest, HttpResponse
 from django.utils import timezone
 
 from . import dispatch
-from .models import Callback, Payment, PaymentEvent
+from .models import UNPLACED_MONEY, Callback, Payment, PaymentEvent
 from .reconcile import REFUSED, reconcile
+from .wording import counted
 
 if TYPE_CHECKING:  # generic to type checkers only: Django's admin classes take no parameters when run
     PaymentAdminBase = admin.ModelAdmin[Payment]
@@ -147,10 +148,28 @@ class PaymentEventAdmin(PaymentEventAdminBase):
         return False
 
 
+class UnplacedMoneyFilter(admin.SimpleListFilter):
+    title = "money"
+    parameter_name = "money"
+
+    def lookups(self, request: HttpRequest, model_admin: object) -> list[tuple[str, str]]:
+        return [("unplaced", "Taken for an order the shop does not know")]
+
+    def queryset(self, request: HttpRequest, queryset: QuerySet[Callback]) -> QuerySet[Callback]:
+        return queryset.filter(UNPLACED_MONEY) if self.value() == "unplaced" else queryset
+
+
 @admin.register(Callback)
 class CallbackAdmin(ShowsCallbackBody, CallbackAdminBase):
     list_display = ("received_at", "order_id", "status", "outcome", "signature_ok", "deliveries")
-    list_filter = ("outcome", "signature_ok", "received_at")
+    list_filter = (UnplacedMoneyFilter, "outcome", "signature_ok", "received_at")
+
+    def changelist_view(self, request: HttpRequest, extra_context: dict[str, object] | None = None) -> HttpResponse:
+        unplaced = Callback.objects.filter(UNPLACED_MONEY).count()
+        if unplaced:
+            self.message_user(request, f"{counted(unplaced, 'signed callback')} reported money taken for an order "
+                                       "the shop does not know: filter by money to place it", messages.WARNING)
+        return super().changelist_view(request, extra_context)
     search_fields = ("order_id",)
     readonly_fields = ("payment", "order_id", "status", "outcome", "signature_ok", "deliveries", "received_at",
                        "processed_at", "digest", "signature", "body_text")

@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import datetime as dt
 import re
+import time
+from dataclasses import dataclass
 from decimal import Decimal
+from functools import partial
 from typing import Literal
 
 from django.db import router, transaction
+from django.db.models import Q
 from django.http import HttpRequest
 from django.urls import reverse
 from django.utils import timezone
@@ -16,11 +21,17 @@ from tavori_pay import Client
 from . import conf
 from .errors import PaymentError
 from .models import Payment
+from .own_connection import apart_from_callers_transaction
 from .reports import CENT, apply, from_order_status
+from .references import lock_reference
 from .transitions import Status
 
 CURRENCY = re.compile(r"[A-Z]{3}", re.ASCII)
 LIMIT = Decimal(10) ** 15  # what the model and the service hold
+# Seconds a payment without an order id counts as being created by another
+# checkout, which a second checkout for its reference waits for: the time a
+# create request may take. An older one's checkout died.
+CREATING_FOR = 60
 
 
 @sensitive_variables()
@@ -37,7 +48,11 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
 
     The payment row is written before the service is asked, so that no order
     the service creates can be unknown to the database: its notify URL names
-    the row. If the service or the network fails, the row is marked failed
+    the row. It is committed before the service is asked, apart from any
+    transaction the caller holds open (ATOMIC_REQUESTS, an atomic block),
+    on a connection of its own, so that the caller's rollback cannot lose
+    it; on SQLite that cannot be done, and TransactionManagementError says
+    so. If the service or the network fails, the row is marked failed
     (it has no pay URL and cannot be paid) and PaymentError is raised with
     the payment and the cause, whose traceback ends here: the frames below
     hold the request sent, keys included. ValueError and TypeError are for
@@ -51,18 +66,41 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
         raise ValueError(f"currency must be three upper-case letters (ISO 4217, such as 'CNY'), not {currency!r:.40}")
     client = conf.client()
     base = public_base(request)
-    if reuse_pending:
-        waiting = _payable(client, reference, amount, currency, pay_mode, recipient_account)
-        if waiting is not None:
-            return waiting
-    payment = Payment.objects.create(reference=reference, amount=amount, currency=currency, pay_mode=pay_mode,
-                                     recipient_account=recipient_account)
-    notify_url = f"{base}{reverse('tavori_pay:notify')}?payment={payment.token}"
+    # Resolved here, on the caller's thread: its URLconf and script prefix.
+    notify_url = f"{base}{reverse('tavori_pay:notify')}?payment="
     if return_url and return_url.startswith("/"):
         return_url = base + return_url
+    order = Order(reference, amount, currency, pay_mode, recipient_account, return_url)
+    return apart_from_callers_transaction(router.db_for_write(Payment),
+                                          partial(_start, client, order, notify_url, reuse_pending))
+
+
+@dataclass(frozen=True)
+class Order:
+    reference: str
+    amount: Decimal
+    currency: str
+    pay_mode: str
+    recipient_account: str
+    return_url: str | None
+
+    def matching(self) -> dict[str, object]:
+        return {"reference": self.reference, "amount": self.amount, "currency": self.currency,
+                "pay_mode": self.pay_mode, "recipient_account": self.recipient_account}
+
+
+@sensitive_variables()
+def _start(client: Client, order: Order, notify_url: str, reuse_pending: bool) -> Payment:
+    payment, created = _claim(order, reuse_pending)
+    if not created:
+        payable = _payable(client, _created_elsewhere(payment))
+        if payable is not None:
+            return payable
+        payment, created = _claim(order, reuse_pending=False)
     try:
-        result = client.create_payment(float(amount), currency, recipient_account, notify_url,
-                                       pay_mode=pay_mode, return_url=return_url)
+        result = client.create_payment(float(order.amount), order.currency, order.recipient_account,
+                                       notify_url + str(payment.token), pay_mode=order.pay_mode,
+                                       return_url=order.return_url)
     except Exception as error:
         payment.status, payment.failure_reason = Status.FAILED, f"checkout failed: {_one_line(error)}"[:255]
         Payment.objects.filter(pk=payment.pk).update(status=payment.status, failure_reason=payment.failure_reason)
@@ -72,15 +110,43 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
     return payment
 
 
-def _payable(client: Client, reference: str, amount: Decimal, currency: str, pay_mode: str,
-             recipient_account: str) -> Payment | None:
-    """The payment for `reference` that the buyer can still pay, as the
-    service confirms; its answer is applied on the way."""
-    waiting = (Payment.objects.filter(reference=reference, status=Status.PENDING, amount=amount, currency=currency,
-                                      pay_mode=pay_mode, recipient_account=recipient_account,
-                                      order_id__isnull=False).exclude(pay_url="").order_by("-created_at").first())
-    if waiting is None or waiting.order_id is None or (
-            waiting.expires_at is not None and waiting.expires_at <= timezone.now()):
+def _claim(order: Order, reuse_pending: bool) -> tuple[Payment, bool]:
+    """The payment still waiting for the order's reference, or being created
+    by another checkout at this moment, with False; else a new payment row,
+    committed before the service is asked, with True. Two checkouts for one
+    reference decide one after the other."""
+    alias, now = router.db_for_write(Payment), timezone.now()
+    with transaction.atomic(using=alias):
+        lock_reference(alias, order.reference)
+        if reuse_pending:
+            waiting = (Payment.objects.using(alias).filter(status=Status.PENDING, **order.matching())
+                       .filter(Q(order_id__isnull=False, expires_at=None) |
+                               Q(order_id__isnull=False, expires_at__gt=now) |
+                               Q(order_id=None, created_at__gt=now - dt.timedelta(seconds=CREATING_FOR)))
+                       .exclude(order_id__isnull=False, pay_url="").order_by("-created_at").first())
+            if waiting is not None:
+                return waiting, False
+        return Payment.objects.using(alias).create(**order.matching()), True
+
+
+def _created_elsewhere(payment: Payment) -> Payment | None:
+    """The payment once the checkout creating it has its order, or None when
+    that failed or is taking longer than CREATING_FOR."""
+    pause = 0.02
+    while payment.order_id is None:
+        if payment.status != Status.PENDING or payment.created_at <= timezone.now() - dt.timedelta(
+                seconds=CREATING_FOR):
+            return None
+        time.sleep(pause)  # another process's commit: no event to wait on across processes
+        pause = min(pause * 2, 0.5)
+        payment.refresh_from_db()
+    return payment
+
+
+def _payable(client: Client, waiting: Payment | None) -> Payment | None:
+    """The waiting payment when the buyer can still pay it, as the service
+    confirms; its answer is applied on the way."""
+    if waiting is None or waiting.order_id is None or not waiting.pay_url:
         return None
     try:
         report = from_order_status(client.query_order(waiting.order_id))

@@ -128,6 +128,12 @@ def sqlite_warnings(databases: dict[str, dict[str, Any]]) -> list[checks.CheckMe
                 f"database {alias!r} is SQLite without transaction_mode IMMEDIATE: concurrent callbacks "
                 "would fail with 'database is locked'",
                 hint='add "OPTIONS": {"transaction_mode": "IMMEDIATE"} to its settings', id="tavori_pay.W002"))
+        if database.get("ENGINE") == "django.db.backends.sqlite3" and database.get("ATOMIC_REQUESTS"):
+            messages.append(checks.Warning(
+                f"database {alias!r} is SQLite with ATOMIC_REQUESTS: start_payment refuses to run in a view's "
+                "transaction there, which holds SQLite's write lock, since a rollback would lose a payment the "
+                "service has created", hint="decorate checkout views with transaction.non_atomic_requests, or use "
+                "PostgreSQL", id="tavori_pay.W006"))
     return messages
 
 

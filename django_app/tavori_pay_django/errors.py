@@ -16,3 +16,14 @@ class PaymentError(Exception):
     def __init__(self, message: str, payment: Payment):
         super().__init__(message)
         self.payment = payment
+
+
+class PaymentBusy(Exception):
+    """refresh_payment asked the service but could not apply its answer: the
+    payment's row stayed locked (by a callback being applied, or a stuck
+    transaction) for longer than it waits. `payment` is the payment as
+    stored; the callback, or the next refresh, brings it on."""
+
+    def __init__(self, message: str, payment: Payment):
+        super().__init__(message)
+        self.payment = payment

@@ -7,7 +7,7 @@ import uuid
 
 from django.db import models
 
-from .transitions import Outcome, Status
+from .transitions import PAID_STAGES, Outcome, Status
 
 
 class Payment(models.Model):
@@ -45,6 +45,12 @@ class Payment(models.Model):
 
     def __str__(self) -> str:
         return f"{self.order_id or 'uncreated'} ({self.reference}): {self.amount} {self.currency} {self.status}"
+
+
+# Signed callbacks reporting money taken for an order the shop does not know:
+# the service created it for a payment row that is gone, or never was.
+UNPLACED_MONEY = models.Q(outcome=Outcome.UNKNOWN_ORDER.value, signature_ok=True,
+                          status__in=[status.value for status in PAID_STAGES])
 
 
 class Callback(models.Model):

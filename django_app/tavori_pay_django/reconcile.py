@@ -15,12 +15,13 @@ from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
-from django.db import DatabaseError, connections, router, transaction
+from django.db import DatabaseError, OperationalError, connections, router, transaction
 from django.db.models import Q
 from django.utils import timezone
 from tavori_pay import Client
 
 from . import conf, dispatch
+from .errors import PaymentBusy
 from .models import Payment
 from .reports import apply, from_order_status
 from .transitions import ENDED, OPEN, Outcome, Status, decide
@@ -34,6 +35,9 @@ WORDS = {Outcome.APPLIED: "moved", Outcome.DUPLICATE: "unchanged", Outcome.STALE
 # Payments taken in one transaction: fewer round trips to the database, and
 # locks held no longer than a few dozen queries take.
 BATCH = 25
+# Seconds refresh_payment waits for a payment's lock: a callback holds it for
+# a few milliseconds; longer means a transaction is stuck.
+REFRESH_LOCK_WAIT = 5.0
 
 
 @dataclass
@@ -176,10 +180,46 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
     payment as it now stands. However often the page is loaded, the service
     is asked about a payment at most once every `at_most_every` seconds. A
     refusal or a network failure leaves the payment as it was: the callback
-    or reconciliation brings it on."""
+    or reconciliation brings it on. The answer is applied under the
+    payment's lock, waited for up to REFRESH_LOCK_WAIT seconds while a
+    callback holds it; PaymentBusy, with the payment as stored, when that
+    is not enough."""
     recently = timezone.now() - dt.timedelta(seconds=at_most_every)
-    if payment.order_id and payment.status in OPEN + ENDED and (
-            payment.reconciled_at is None or payment.reconciled_at <= recently):
-        reconcile([payment.pk])
+    if not payment.order_id or payment.status not in OPEN + ENDED or (
+            payment.reconciled_at is not None and payment.reconciled_at > recently):
+        payment.refresh_from_db()
+        return payment
+    alias = router.db_for_write(Payment)
+    with transaction.atomic(using=alias):  # stamped, unless a callback holds the row: it is asked all the same
+        Payment.objects.using(alias).filter(
+            pk__in=Payment.objects.using(alias).select_for_update(skip_locked=True).filter(pk=payment.pk)
+            .values("pk")).update(reconciled_at=timezone.now())
+    try:
+        report = from_order_status(conf.client().query_order(payment.order_id))
+    except conf.ConfigurationError:
+        raise
+    except Exception:  # the service's refusal or the network: the callback or reconciliation brings it on
+        payment.refresh_from_db()
+        return payment
+    try:
+        with transaction.atomic(using=alias):
+            _wait_for_locks_at_most(alias, REFRESH_LOCK_WAIT)
+            locked = Payment.objects.using(alias).select_for_update().get(pk=payment.pk)
+            apply(locked, report)
+    except OperationalError as error:
+        if getattr(error.__cause__, "sqlstate", None) != dispatch.LOCK_NOT_AVAILABLE:
+            raise
+        payment.refresh_from_db()
+        raise PaymentBusy(f"payment {payment.order_id} stayed locked for over {REFRESH_LOCK_WAIT:g} s; shown as "
+                          "stored", payment) from None
     payment.refresh_from_db()
     return payment
+
+
+def _wait_for_locks_at_most(alias: str, seconds: float) -> None:
+    """Bounds the lock waits of the transaction open on `alias` (SQLite
+    bounds them by its own busy timeout)."""
+    connection = connections[alias]
+    if connection.vendor == "postgresql":
+        with connection.cursor() as cursor:
+            cursor.execute("SELECT set_config('lock_timeout', %s, true)", [f"{int(seconds * 1000)}ms"])

@@ -8,11 +8,13 @@ from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 
 from django.conf import settings
+from django.db import router
 from django.utils import timezone
 from tavori_pay import OrderStatus
 
 from . import events
 from .models import Payment
+from .references import lock_reference
 from .transitions import PAID_STAGES, UNPAID_ENDS, Decision, Outcome, Status, decide
 
 CENT = Decimal("0.01")
@@ -88,6 +90,8 @@ def apply(payment: Payment, report: Report) -> Decision:
                 payment.settled_amount = settled
                 changed.append("settled_amount")
         if previous not in PAID_STAGES and decision.status in PAID_STAGES:
+            # Serialised per reference: two payments paid at the same moment see each other.
+            lock_reference(payment._state.db or router.db_for_write(Payment), payment.reference)
             other = _other_paid_payment(payment)
             if other is not None:
                 reviews.append((events.PAID_TWICE, f"paid twice: {other.order_id} for the same reference "

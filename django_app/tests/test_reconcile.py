@@ -13,10 +13,11 @@ from decimal import Decimal
 
 import pytest
 from django.core.management import CommandError, call_command
-from django.db import connections
+from django.db import connection, connections, transaction
 from django.utils import timezone
 
-from tavori_pay_django import start_payment
+from tavori_pay_django import PaymentBusy, refresh_payment, start_payment
+from tavori_pay_django import reconcile as reconcile_module
 from tavori_pay_django.models import Payment
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_sandbox import Account, Sandbox
@@ -24,7 +25,7 @@ from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_django import conf
 from tavori_pay_django.reconcile import reconcile as reconcile_payments
 
-from conftest import COMMUNITY, SPONSOR, as_hosts, callback_fields, post_callback, signed
+from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -186,3 +187,44 @@ def test_a_slow_answer_holds_no_lock_that_a_callback_waits_for(lost_callbacks, c
         run.join()
     payment.refresh_from_db()
     assert payment.status == "paid"
+
+
+@pytest.mark.skipif(not ON_POSTGRES, reason="row locks that others wait for")
+@pytest.mark.parametrize("released", [True, False])
+def test_the_return_page_waits_for_a_callback_holding_the_payment_or_says_it_could_not(lost_callbacks,
+                                                                                      monkeypatch, released):
+    payment = Payment.objects.get(reference="order-1")  # paid at the service
+    monkeypatch.setattr(reconcile_module, "REFRESH_LOCK_WAIT", 10.0 if released else 0.2)
+    sandbox, asked = lost_callbacks.sandbox, []
+    answer = sandbox.order_status
+    monkeypatch.setattr(sandbox, "order_status", lambda query: asked.append(query) or answer(query))
+    held, done = threading.Event(), threading.Event()
+
+    def hold_like_a_callback() -> None:
+        with transaction.atomic():
+            Payment.objects.select_for_update().get(pk=payment.pk)
+            held.set()
+            if released:  # once the refresh waits for it
+                with connection.cursor() as cursor:
+                    while not done.is_set():
+                        cursor.execute("SELECT count(*) FROM pg_locks WHERE NOT granted")
+                        if cursor.fetchone()[0]:
+                            break
+            else:
+                done.wait(10)
+        connections.close_all()
+
+    holder = threading.Thread(target=hold_like_a_callback)
+    holder.start()
+    try:
+        assert held.wait(10)
+        if released:
+            assert refresh_payment(payment).status == "paid"
+        else:
+            with pytest.raises(PaymentBusy, match=f"payment {payment.order_id} stayed locked") as busy:
+                refresh_payment(payment)
+            assert busy.value.payment.status == "pending"
+    finally:
+        done.set()
+        holder.join()
+    assert len(asked) == 1

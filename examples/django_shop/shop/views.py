@@ -4,7 +4,7 @@ from django.conf import settings
 from django.http import HttpResponseBadRequest
 from django.shortcuts import get_object_or_404, redirect, render
 from django.urls import reverse
-from tavori_pay_django import PaymentError, refresh_payment, start_payment
+from tavori_pay_django import PaymentBusy, PaymentError, refresh_payment, start_payment
 
 from .models import Order
 
@@ -38,7 +38,10 @@ def done(request, key):
     if payment is not None and payment.status == "pending":
         # The buyer can be back before the callback: ask the service (at
         # most once in a few seconds, however often the page is loaded).
-        payment = refresh_payment(payment)
+        try:
+            payment = refresh_payment(payment)
+        except PaymentBusy as busy:  # a callback is being applied this moment: shown as stored
+            payment = busy.payment
         order.refresh_from_db()
     return render(request, "shop/done.html", {"order": order, "payment": payment})
 

@@ -1,0 +1,38 @@
+"""One call of the app in a process of its own, on the test session's
+database, started with the others at one signal: a separate host taking a
+callback or a checkout at the same moment as the rest.
+
+    python in_process.py DATABASE PORT   (stdin: one JSON call, then "go")
+    {"receive": [body, signature]} prints the answer's status
+    {"start": reference} prints the payment's id
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from decimal import Decimal
+from pathlib import Path
+
+import django
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the app as the tests run it
+os.environ["DJANGO_SETTINGS_MODULE"] = "settings"
+os.environ["TAVORI_TEST_DATABASE"] = "postgresql"
+import settings  # noqa: E402  (its DATABASES set before Django reads them)
+
+for database in settings.DATABASES.values():
+    database.update(NAME=sys.argv[1], PORT=sys.argv[2])
+django.setup()
+
+from tavori_pay_django import callbacks, start_payment  # noqa: E402
+
+call = json.loads(sys.stdin.readline())
+print("ready", flush=True)
+sys.stdin.readline()
+if "receive" in call:
+    body, signature = call["receive"]
+    print(callbacks.receive(body.encode(), signature).status, flush=True)
+else:
+    print(start_payment(Decimal("10.00"), "CNY", reference=call["start"], recipient_account="artist").pk, flush=True)
