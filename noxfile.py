@@ -59,12 +59,15 @@ def django(session: nox.Session, django: str) -> None:
 
 @nox.session(python="3.13")
 def typing(session: nox.Session) -> None:
-    """The Django app under mypy --strict with django-stubs, ruff with the
-    Django rules, and django-upgrade for the oldest supported Django (it
-    must find nothing to rewrite)."""
+    """Every shipped package (the Django app, the sandbox and its pytest
+    plugin) under mypy --strict with django-stubs; ruff with the Django rules
+    over them and the tests; django-upgrade for the oldest supported Django
+    (it must find nothing to rewrite)."""
     session.install("--upgrade", "pip", "scikit-build-core")
     session.install("--no-build-isolation", ".[test]", "django-stubs~=6.1.0", "ruff", "django-upgrade")
     session.run("python", "-m", "mypy", "--config-file", "django_app/mypy.ini", "-p", "tavori_pay_django")
-    session.run("ruff", "check", "django_app/tavori_pay_django")
+    with session.chdir("sandbox"):  # its own source, not the installed copy
+        session.run("python", "-m", "mypy", "--strict", "-p", "tavori_pay_sandbox")
+    session.run("ruff", "check", "django_app", "sandbox", "tests")
     sources = [str(path) for path in Path("django_app/tavori_pay_django").rglob("*.py")]
     session.run("django-upgrade", "--target-version", DJANGOS[0], *sources)

@@ -14,11 +14,13 @@ import threading
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from typing import Callable
+from collections.abc import Callable, Iterator
 
 import pytest
 
 import tavori_pay
+
+from notify_receiver import Receiver
 
 pytest_plugins = ["pytester"]  # for the tests of the sandbox's pytest plugin
 
@@ -101,6 +103,14 @@ def service(monkeypatch: pytest.MonkeyPatch):
     finally:
         server.shutdown()
         server.server_close()
+
+
+@pytest.fixture
+def receiver() -> Iterator[Receiver]:
+    receiver = Receiver()
+    yield receiver
+    receiver.server.shutdown()
+    receiver.server.server_close()
 
 
 @pytest.fixture

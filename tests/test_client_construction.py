@@ -1,6 +1,5 @@
 import os
 import sys
-from pathlib import Path
 from urllib.parse import parse_qs
 
 import pytest

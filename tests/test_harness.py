@@ -21,7 +21,7 @@ import pytest
 from tavori_pay import Client
 from tavori_pay_sandbox import Sandbox
 
-from test_sandbox import Receiver, receiver  # noqa: F401  (receiver is a fixture)
+from notify_receiver import Receiver
 
 
 @pytest.fixture

@@ -2,10 +2,8 @@
 never a crash, a hang, or a silent wrong result."""
 
 import json
-import os
 import socket
 import threading
-import urllib.error
 from urllib.parse import quote
 
 import pytest

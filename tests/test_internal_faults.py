@@ -80,6 +80,6 @@ def test_machine_faults_are_system_errors_and_send_nothing(shims, fault, diagnos
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), shims[fault]]))
     result = run_python(PROBE, env={"LD_PRELOAD": preload})
     assert result.stdout.split("\n")[:3] == ["SystemError", "SystemError", "sent 0"], result.stdout + result.stderr
-    assert result.stderr.count(f"tavori_pay: internal error: ") == 2
+    assert result.stderr.count("tavori_pay: internal error: ") == 2
     assert diagnostic in result.stderr
     assert "SPONSOR-SECRET-7f3a" not in result.stdout + result.stderr

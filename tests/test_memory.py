@@ -44,7 +44,8 @@ def assert_flat(result):
 def test_verify_callback_leaks_nothing():
     assert_flat(run_python(MEASURE + """
 client = Client("c", "s")
-body = '{"status": "paid", "order_id": "T-1", "amount": "10.00", "settle_amount": "9.70", "reason": "", "expired": "2026-12-31 23:59:59", "padding": "%s"}' % ("x" * 40)
+body = ('{"status": "paid", "order_id": "T-1", "amount": "10.00", "settle_amount": "9.70", "reason": "", '
+        '"expired": "2026-12-31 23:59:59", "padding": "%s"}' % ("x" * 40))
 good = hmac.new(b"s", body.encode(), hashlib.sha256).hexdigest()
 bad_json = "{" + body
 bad_json_signature = hmac.new(b"s", bad_json.encode(), hashlib.sha256).hexdigest()

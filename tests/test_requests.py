@@ -1,6 +1,5 @@
 import hashlib
 import hmac
-import json
 import os
 import re
 import time
@@ -191,7 +190,7 @@ class TestQueryOrder:
         (str(2 ** 63 - 1), -1), (str(2 ** 64 + 5), 0),
     ])
     def test_status_codes_follow_the_code_rule(self, client, service, raw, code):
-        service.answer(200, '{"data": {"pay_status": %s}}' % raw)
+        service.answer(200, f'{{"data": {{"pay_status": {raw}}}}}')
         assert client.query_order("x").pay_status == code
 
     def test_null_data_gives_defaults(self, client, service):
@@ -235,7 +234,7 @@ class TestAnswerEnvelope:
 
     @pytest.mark.parametrize("detail", ["5", "null", '{"x": 1}'])
     def test_detail_that_is_not_a_string_is_passed_over(self, client, service, operation, detail):
-        service.answer(200, '{"detail": %s, "data": {"order_id": "A"}}' % detail)
+        service.answer(200, f'{{"detail": {detail}, "data": {{"order_id": "A"}}}}')
         assert operation(client).order_id == "A"
 
     def test_long_body_is_placed_whole(self, client, service, operation):

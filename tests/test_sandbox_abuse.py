@@ -264,4 +264,5 @@ def test_a_notify_url_without_a_scheme_is_a_failed_attempt_not_a_dead_delivery_t
     order_id = new_order(sandbox, notify_url="shop.example/payments/notify/")
     sandbox.pay(order_id)
     attempts = sandbox.wait_for_deliveries(order_id, count=2)
-    assert [attempt["outcome"] for attempt in attempts[:2]] == ["failed: unknown url type: 'shop.example/payments/notify/'"] * 2
+    outcome = "failed: unknown url type: 'shop.example/payments/notify/'"
+    assert [attempt["outcome"] for attempt in attempts[:2]] == [outcome] * 2

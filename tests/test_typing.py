@@ -1,7 +1,6 @@
 """The type stubs describe the module: a typical use passes mypy --strict,
 and misuse is reported where it stands."""
 
-import shutil
 import subprocess
 import sys
 from pathlib import Path

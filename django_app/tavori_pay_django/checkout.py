@@ -80,7 +80,7 @@ class Order:
     reference: str
     amount: Decimal
     currency: str
-    pay_mode: str
+    pay_mode: Literal["split", "direct"]
     recipient_account: str
     return_url: str | None
 

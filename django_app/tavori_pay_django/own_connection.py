@@ -7,15 +7,10 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
-from typing import TypeVar
-
 from django.db import connections
 from django.db.transaction import TransactionManagementError
 
-T = TypeVar("T")
-
-
-def apart_from_callers_transaction(alias: str, work: Callable[[], T]) -> T:
+def apart_from_callers_transaction[T](alias: str, work: Callable[[], T]) -> T:
     """`work`'s result, its writes committed as it makes them: on the
     caller's connection when no transaction of the caller's is open there,
     else on a connection of its own (another thread's), so that a rollback

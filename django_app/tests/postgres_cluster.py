@@ -53,7 +53,7 @@ class Cluster:
             raise RuntimeError(f"{command[0]} failed: {done.stderr.strip()}\n"
                                f"{log.read_text() if log.exists() else ''}")
 
-    def start(self) -> "Cluster":
+    def start(self) -> Cluster:
         if not self.data.exists():
             self._run("initdb", "-D", str(self.data), "-U", "postgres", "--auth=trust", "-E", "UTF8",
                       "--no-sync", "--no-instructions")

@@ -6,7 +6,6 @@ from __future__ import annotations
 import http.client
 import io
 import sys
-import threading
 import urllib.error
 from decimal import Decimal
 from urllib.parse import urlsplit
@@ -61,7 +60,8 @@ def test_without_a_public_url_the_request_gives_the_address(sandbox, settings):
     (Decimal("1.001"), ValueError, "amount 1.001 has more than two fraction digits"),
     (Decimal("12345678901234567.89"), ValueError, "amount must be below 1000000000000000"),
     (Decimal("999999999999999.99"), ValueError,
-     "amount 999999999999999.99 cannot be sent exactly: the service takes it as a double, which holds 1000000000000000.0"),
+     "amount 999999999999999.99 cannot be sent exactly: the service takes it as a double, which holds "
+     "1000000000000000.0"),
 ])
 def test_amounts_that_cannot_be_sent_exactly_are_refused_before_anything_is_written(sandbox, amount, error, message):
     with pytest.raises(error, match=f"^{message.replace('(', '.').replace(')', '.')}"):

@@ -109,8 +109,8 @@ def test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_re
     errors = io.StringIO()
     with pytest.raises(CommandError, match="2 events not yet taken by every receiver"):
         call_command("tavori_pay_dispatch", verbosity=0, stdout=quiet, stderr=errors)
-    receiver = f"{__name__}.{test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_receiver.__name__}"
-    assert errors.getvalue() == f"{receiver}.<locals>.send_receipt has kept 2 events waiting for over 1 hour\n"
+    assert errors.getvalue() == f"{send_receipt.__module__}.{send_receipt.__qualname__} has kept 2 events waiting " \
+                                "for over 1 hour\n"
     assert quiet.getvalue() == ""
     page = admin_client.get("/admin/tavori_pay/paymentevent/?delivered=stuck").content.decode()
     assert "2 payment events" in page

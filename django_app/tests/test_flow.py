@@ -7,6 +7,7 @@ payment passed, in order, once, and no stage it did not pass."""
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections import defaultdict
 from decimal import Decimal
@@ -163,7 +164,7 @@ def test_every_stage_reaches_every_receiver_once_in_order_whatever_happens(clien
             for order_id, stages in self.stages.items():
                 payment = Payment.objects.get(order_id=order_id)
                 assert payment.status == stages[-1]
-                passed = list(zip(stages, stages[1:]))
+                passed = list(itertools.pairwise(stages))
                 for name, taken in receivers.taken.items():
                     assert [(previous, new) for previous, new, _ in taken[order_id]] == passed, name
                     assert [event_id for _, _, event_id in taken[order_id]] == list(

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime as dt
 import io
+import itertools
 import os
 import pty
 import threading
@@ -97,7 +98,7 @@ def test_lost_callbacks_are_recovered_once_by_concurrent_runs(lost_callbacks, tr
               "refunded": ["pending", "paid", "settled", "refunded"], "failed": ["pending", "failed"],
               "expired": ["pending", "expired"]}
     expected = Counter((reference, *move) for reference, fate in moved.items()
-                       for move in zip(chains[fate], chains[fate][1:]))
+                       for move in itertools.pairwise(chains[fate]))
     assert transitions == expected
     assert len(outputs) == 2 and all(output.startswith("Reconciled ") for output in outputs)
     # Run again: only the open ones (pending and paid) are asked about, since

@@ -69,7 +69,7 @@ def apply_faults(sandbox: Sandbox, arguments: argparse.Namespace) -> None:
         sandbox.fail_next_answers(arguments.fail_next, arguments.failure, arguments.slow_seconds)
 
 
-def _interrupt(signum, frame) -> None:
+def _interrupt(signum: int, frame: object) -> None:
     raise KeyboardInterrupt
 
 

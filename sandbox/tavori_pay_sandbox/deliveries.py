@@ -3,12 +3,14 @@ order and retried with exponential backoff when delivery fails."""
 
 from __future__ import annotations
 
+from typing import Any
+
 import json
 import threading
 import time
 import urllib.error
 import urllib.request
-from typing import Callable
+from collections.abc import Callable
 
 from .clock import Clock
 from .faults import Faults
@@ -32,7 +34,7 @@ class _NoRedirects(urllib.request.HTTPRedirectHandler):
 OPENER = urllib.request.build_opener(_NoRedirects)
 
 
-def callback_body(order: dict, status: str) -> str:
+def callback_body(order: dict[str, Any], status: str) -> str:
     return json.dumps({
         "status": status,
         "order_id": order["order_id"],
@@ -64,7 +66,7 @@ class Deliveries:
         # Counts the resets: an attempt records nothing once a reset has come since it began.
         self._generation = 0
 
-    def send(self, order: dict, sponsor_key: str, status: str) -> None:
+    def send(self, order: dict[str, Any], sponsor_key: str, status: str) -> None:
         body = callback_body(order, status)
         faults = self._faults.of(order["order_id"])
         # Held back a moment when out of order, so that the next one can overtake it.
@@ -139,7 +141,7 @@ class Deliveries:
                     self._attempting.discard(order_id)
                     self.progress.notify_all()
 
-    def _attempt(self, pending: dict, generation: int) -> None:
+    def _attempt(self, pending: dict[str, Any], generation: int) -> None:
         order_id, event, attempt = pending["order_id"], pending["event"], pending["attempts"] + 1
         if self._faults.take(order_id, "drop"):
             with self._lock:

@@ -20,6 +20,7 @@ have nowhere to go; post them yourself with `tavori_sandbox.sign(body)`."""
 from __future__ import annotations
 
 import os
+from typing import TYPE_CHECKING
 import shutil
 import tempfile
 from pathlib import Path
@@ -29,8 +30,13 @@ from django.test.utils import override_settings
 
 from .server import Sandbox, no_proxy_with_loopback
 
+if TYPE_CHECKING:  # a mixin for Django's test cases
+    from django.test import SimpleTestCase as MixedInto
+else:
+    MixedInto = object
 
-class SandboxMixin:
+
+class SandboxMixin(MixedInto):
     tavori_sandbox: Sandbox
 
     @classmethod

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import threading
 from dataclasses import dataclass
+from typing import Any
 
 ANSWER_FAULTS = ("500", "503", "not-json", "close", "slow")
 
@@ -24,7 +25,7 @@ class Faults:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         # The faults set, kind by kind, for one order or (None) for all.
-        self._deliveries: dict[str | None, dict[str, object]] = {}
+        self._deliveries: dict[str | None, dict[str, Any]] = {}
         self._answers: list[tuple[str, float]] = []
 
     def clear(self) -> None:
@@ -32,7 +33,7 @@ class Faults:
             self._deliveries.clear()
             self._answers.clear()
 
-    def change(self, order_id: str | None, **changes) -> None:
+    def change(self, order_id: str | None, **changes: Any) -> None:
         """Sets faults for one order, or with None for every order."""
         unknown = set(changes) - set(DeliveryFaults.__dataclass_fields__)
         if unknown:

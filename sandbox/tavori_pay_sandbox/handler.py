@@ -11,7 +11,8 @@ import socket
 import time
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler
-from typing import TYPE_CHECKING, Callable
+from typing import Any, TYPE_CHECKING
+from collections.abc import Callable
 from urllib.parse import parse_qsl, quote, urlsplit
 
 from . import pages
@@ -51,7 +52,7 @@ class _DeadlineStream(io.RawIOBase):
     def readable(self) -> bool:
         return True
 
-    def readinto(self, buffer) -> int:
+    def readinto(self, buffer: Any) -> int:
         left = self._deadline - time.monotonic()
         if left <= 0:
             raise TimeoutError("the request did not arrive in time")
@@ -71,16 +72,16 @@ class _Handler(BaseHTTPRequestHandler):
         self.rfile.close()
         self.rfile = io.BufferedReader(_DeadlineStream(self.connection, time.monotonic() + REQUEST_DEADLINE))
 
-    def log_request(self, code="-", size="-") -> None:
+    def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
         # The path without its query: nothing secret is logged, nor noise.
         # A request whose line could not be read has neither method nor path.
         path = urlsplit(self.path).path if getattr(self, "path", None) else "-"
         self.service.log(f"{self.command or '-'} {path} {int(code) if str(code).isdigit() else code}")
 
-    def log_message(self, format: str, *args) -> None:
+    def log_message(self, format: str, *args: Any) -> None:
         pass
 
-    def _send(self, status: int, body: bytes, content_type: str, headers: dict | None = None) -> None:
+    def _send(self, status: int, body: bytes, content_type: str, headers: dict[str, Any] | None = None) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
@@ -90,7 +91,7 @@ class _Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def _json(self, answer: dict) -> None:
+    def _json(self, answer: dict[str, Any]) -> None:
         self._send(HTTPStatus.OK, json.dumps(answer).encode(), "application/json")
 
     def _plain(self, status: int, text: str) -> None:
@@ -131,7 +132,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._plain(HTTPStatus.BAD_REQUEST, "The body is not a well-formed form")
             return None
 
-    def _api(self, action: Callable[[], dict]) -> None:
+    def _api(self, action: Callable[[], dict[str, Any]]) -> None:
         fault = self.service.faults.next_answer()
         if fault is not None and self._fail(*fault):
             return
@@ -177,6 +178,7 @@ class _Handler(BaseHTTPRequestHandler):
             if order is None:
                 return self._plain(HTTPStatus.NOT_FOUND, "No such order")
             account = self.service.store.account(order["community_key"])
+            assert account is not None  # an order's account is never removed
             return self._send(HTTPStatus.OK, pages.pay_page(order, account.merchant), "text/html; charset=utf-8")
         if path == "/sandbox/orders":
             body = pages.orders_page(self.service.store.orders(), self.service.store.deliveries())

@@ -3,6 +3,8 @@ orders page."""
 
 from __future__ import annotations
 
+from typing import Any
+
 import time
 from html import escape
 
@@ -27,7 +29,7 @@ def when(seconds: float) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
 
 
-def pay_page(order: dict, merchant: str) -> bytes:
+def pay_page(order: dict[str, Any], merchant: str) -> bytes:
     e = {key: escape(str(value)) for key, value in order.items()}
     lines = [
         f"<p class='muted'>Pay to</p><h1 id='merchant'>{escape(merchant)}</h1>",
@@ -48,8 +50,8 @@ def pay_page(order: dict, merchant: str) -> bytes:
     return page(f"Pay {merchant}", "<div class='card'>" + "".join(lines) + "</div>")
 
 
-def orders_page(orders: list[dict], deliveries: list[dict]) -> bytes:
-    by_order: dict[str, list[dict]] = {}
+def orders_page(orders: list[dict[str, Any]], deliveries: list[dict[str, Any]]) -> bytes:
+    by_order: dict[str, list[dict[str, Any]]] = {}
     for delivery in deliveries:
         by_order.setdefault(delivery["order_id"], []).append(delivery)
     rows = []

@@ -18,29 +18,37 @@ import socket
 import sys
 import threading
 import time
+from collections.abc import Callable
 from http.server import HTTPServer
-from typing import Callable
+from socketserver import BaseRequestHandler
+from typing import Any, cast
+
+# A connection accepted, and the address it came from.
+Connection = tuple[socket.socket, Any]
+Request = socket.socket | tuple[bytes, socket.socket]
 
 
 class PooledHTTPServer(HTTPServer):
-    def __init__(self, address, handler, workers: int, silence_limit: float = 10.0):
+    def __init__(self, address: tuple[str, int], handler: Callable[..., BaseRequestHandler], workers: int,
+                 silence_limit: float = 10.0):
         if workers < 1:
             raise ValueError("a server needs at least one worker")
         # Set before binding: a failed bind calls server_close().
         self._workers: list[threading.Thread] = []
         self._silent: _SilentConnections | None = None
         super().__init__(address, handler)
-        self._connections: queue.SimpleQueue = queue.SimpleQueue()
+        self._connections: queue.SimpleQueue[Connection | None] = queue.SimpleQueue()
         self._silent = _SilentConnections(self._connections.put, self.shutdown_request, silence_limit)
         self._workers = [threading.Thread(target=self._serve_connections, daemon=True)
                          for _ in range(workers)]
         for worker in self._workers:
             worker.start()
 
-    def process_request(self, request, client_address) -> None:
+    def process_request(self, request: Request, client_address: Any) -> None:
+        assert isinstance(request, socket.socket)  # a TCP server's
         if _has_spoken(request):
             self._connections.put((request, client_address))
-        else:
+        elif self._silent is not None:
             self._silent.add(request, client_address)
 
     def _serve_connections(self) -> None:
@@ -53,7 +61,7 @@ class PooledHTTPServer(HTTPServer):
             finally:
                 self.shutdown_request(request)
 
-    def handle_error(self, request, client_address) -> None:
+    def handle_error(self, request: Request, client_address: Any) -> None:
         # A client that left before its answer (timed out, closed) is no
         # fault of the sandbox's: nothing to report.
         if not isinstance(sys.exc_info()[1], ConnectionError):
@@ -82,9 +90,10 @@ def _has_spoken(connection: socket.socket) -> bool:
 class _SilentConnections:
     """Holds connections until they send their first byte, then hands them on."""
 
-    def __init__(self, hand_on: Callable, drop: Callable, silence_limit: float):
+    def __init__(self, hand_on: Callable[[Connection], None], drop: Callable[[socket.socket], None],
+                 silence_limit: float):
         self._hand_on, self._drop, self._silence_limit = hand_on, drop, silence_limit
-        self._arrivals: queue.SimpleQueue = queue.SimpleQueue()
+        self._arrivals: queue.SimpleQueue[Connection] = queue.SimpleQueue()
         self._wake_reader, self._wake_writer = socket.socketpair()
         self._wake_reader.setblocking(False)
         self._selector = selectors.DefaultSelector()
@@ -93,7 +102,7 @@ class _SilentConnections:
         self._thread = threading.Thread(target=self._watch, daemon=True)
         self._thread.start()
 
-    def add(self, connection: socket.socket, client_address) -> None:
+    def add(self, connection: socket.socket, client_address: Any) -> None:
         self._arrivals.put((connection, client_address))
         self._wake_writer.send(b"\0")
 
@@ -104,7 +113,7 @@ class _SilentConnections:
         self._wake_writer.close()
 
     def _watch(self) -> None:
-        waiting: dict[socket.socket, tuple] = {}
+        waiting: dict[socket.socket, tuple[Any, float]] = {}
         while not self._closing:
             now = time.monotonic()
             first_deadline = min((deadline for _, deadline in waiting.values()), default=None)
@@ -112,8 +121,9 @@ class _SilentConnections:
                 if key.fileobj is self._wake_reader:
                     self._take_arrivals(waiting)
                 else:
-                    self._selector.unregister(key.fileobj)
-                    self._hand_on((key.fileobj, waiting.pop(key.fileobj)[0]))
+                    connection = cast(socket.socket, key.fileobj)
+                    self._selector.unregister(connection)
+                    self._hand_on((connection, waiting.pop(connection)[0]))
             now = time.monotonic()
             for connection in [c for c, (_, deadline) in waiting.items() if deadline <= now]:
                 self._selector.unregister(connection)
@@ -124,7 +134,7 @@ class _SilentConnections:
         self._selector.close()
         self._wake_reader.close()
 
-    def _take_arrivals(self, waiting: dict) -> None:
+    def _take_arrivals(self, waiting: dict[socket.socket, tuple[Any, float]]) -> None:
         try:
             while self._wake_reader.recv(4096):
                 pass

@@ -12,14 +12,19 @@ own schedule (1, 3, 7, 15 s after the first attempt) on the sandbox's clock:
 from __future__ import annotations
 
 import os
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
 
 import pytest
 
 from .server import Sandbox, no_proxy_with_loopback
 
+if TYPE_CHECKING:
+    from django.test.utils import override_settings
+
 
 @pytest.fixture(scope="session")
-def tavori_sandbox_server(tmp_path_factory):
+def tavori_sandbox_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Sandbox]:
     """The session's sandbox; use `tavori_sandbox`, which resets it for each test."""
     # Settlement waits for the test: settle(order_id), or advance(60) on the clock.
     with Sandbox(settle_delay=60, callback_first_delay=1.0, sweep_interval=0.05,
@@ -30,7 +35,8 @@ def tavori_sandbox_server(tmp_path_factory):
 
 
 @pytest.fixture
-def tavori_sandbox(tavori_sandbox_server, monkeypatch, request):
+def tavori_sandbox(tavori_sandbox_server: Sandbox, monkeypatch: pytest.MonkeyPatch,
+                   request: pytest.FixtureRequest) -> Iterator[Sandbox]:
     """A running tavori_pay_sandbox.Sandbox, reset for this test, with
     TAVORI_PAY_BASE_URL pointing at it, and a Django project's TAVORI_PAY
     keys and WORKING_SPACE its account's; `working_space` is the folder of
@@ -53,7 +59,7 @@ def tavori_sandbox(tavori_sandbox_server, monkeypatch, request):
             pass
 
 
-def _point_django_at(sandbox: Sandbox, request):
+def _point_django_at(sandbox: Sandbox, request: pytest.FixtureRequest) -> override_settings | None:
     """Sets the keys and the working space through pytest-django's `settings`
     fixture where there is one, so that a test's own changes to TAVORI_PAY
     are undone in the order they were made; else through override_settings,

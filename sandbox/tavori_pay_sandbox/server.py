@@ -4,6 +4,8 @@ demand, what was delivered, and waiting for it."""
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING, Any, cast
+
 import os
 import re
 import secrets
@@ -11,7 +13,8 @@ import sys
 import threading
 import time
 from decimal import ROUND_HALF_UP, Decimal
-from typing import Callable, Iterable
+from pathlib import Path
+from collections.abc import Callable, Iterable
 
 from . import pages, states
 from .clock import Clock
@@ -21,6 +24,9 @@ from .handler import handler_for
 from .pooled_server import PooledHTTPServer
 from .rules import Refusal, check_payment, check_status_query, sign
 from .store import Account, Store, money
+
+if TYPE_CHECKING:
+    import tavori_pay
 
 DELIVERY_CODE = re.compile(r"HTTP (\d{3})")
 
@@ -70,11 +76,13 @@ class Sandbox:
         self._moving = threading.RLock()
         self._threads: list[threading.Thread] = []
         # What TAVORI_PAY_BASE_URL was before client() pointed it here.
-        self._pointed_client, self._base_url_before = False, None
+        self._pointed_client, self._base_url_before = False, cast(str | None, None)
+        # Where a key file with the account's keys was written for the test (the pytest fixture's).
+        self.working_space: Path | None = None
 
     @property
     def url(self) -> str:
-        host, port = self._server.server_address[:2]
+        host, port = cast(tuple[str, int], self._server.server_address[:2])
         return f"http://{host}:{port}"
 
     @property
@@ -88,7 +96,7 @@ class Sandbox:
     def __repr__(self) -> str:
         return f"<Sandbox {self.url} account {self.community_key!r}>"
 
-    def start(self) -> "Sandbox":
+    def start(self) -> Sandbox:
         self._deliveries.resume()
         serve = lambda: self._server.serve_forever(poll_interval=0.05)  # noqa: E731
         for target in (serve, self._sweep):
@@ -125,10 +133,10 @@ class Sandbox:
             else:
                 os.environ["TAVORI_PAY_BASE_URL"] = self._base_url_before
 
-    def __enter__(self) -> "Sandbox":
+    def __enter__(self) -> Sandbox:
         return self.start()
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.stop()
 
     # The service's actions. Each state change is conditional on the state it
@@ -151,7 +159,7 @@ class Sandbox:
         })
         return {"order_id": order_id, "pay_url": f"{self.url}/pay/{order_id}"}
 
-    def order_status(self, query: dict[str, str]) -> dict:
+    def order_status(self, query: dict[str, str]) -> dict[str, Any]:
         account = check_status_query(self.store, query, time.time())
         self.expire_due()
         order = self.store.order(query["order_id"])
@@ -160,7 +168,7 @@ class Sandbox:
         return self._status_of(order)
 
     @staticmethod
-    def _status_of(order: dict) -> dict:
+    def _status_of(order: dict[str, Any]) -> dict[str, Any]:
         return {
             "order_id": order["order_id"],
             "pay_status": order["pay_status"], "pay_status_text": states.PAY_TEXTS[order["pay_status"]],
@@ -176,23 +184,23 @@ class Sandbox:
     # returns the order as it left it, or None when the order was not in a
     # state for it.
 
-    def pay(self, order_id: str) -> dict | None:
+    def pay(self, order_id: str) -> dict[str, Any] | None:
         self.expire_due()
         return self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
                           {"pay_status": states.PAID, "settle_due": self.clock.now() + self.settle_delay}, "paid")
 
-    def decline(self, order_id: str, reason: str = "declined by the payer") -> dict | None:
+    def decline(self, order_id: str, reason: str = "declined by the payer") -> dict[str, Any] | None:
         self.expire_due()
         return self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
                           {"pay_status": states.DECLINED, "fail_reason": reason}, "failed")
 
-    def expire(self, order_id: str) -> dict | None:
+    def expire(self, order_id: str) -> dict[str, Any] | None:
         """Expires an unpaid order now, whatever its expiry time."""
         return self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
                           {"pay_status": states.EXPIRED, "fail_reason": "not paid before it expired",
                            "expires": self.clock.now()}, "expired")
 
-    def settle(self, order_id: str) -> dict | None:
+    def settle(self, order_id: str) -> dict[str, Any] | None:
         """Settles a paid order now, whatever its settlement delay."""
         with self._moving:
             order = self.store.order(order_id)
@@ -203,14 +211,14 @@ class Sandbox:
                                          "refund_status": states.NOT_REFUNDED},
                               {"settle_status": states.SETTLED, "settle_amount": money(settled)}, "settled")
 
-    def refund(self, order_id: str) -> dict | None:
+    def refund(self, order_id: str) -> dict[str, Any] | None:
         # Read and changed under the lock every move takes, so that the
         # settlement sweep cannot change the order in between.
         with self._moving:
             order = self.store.order(order_id)
             if order is None:
                 return None
-            changes: dict = {"refund_status": states.REFUNDED}
+            changes: dict[str, Any] = {"refund_status": states.REFUNDED}
             if order["settle_status"] == states.SETTLED:
                 changes["settle_status"] = states.REVERSED
             return self._move(order_id, {"pay_status": states.PAID, "refund_status": states.NOT_REFUNDED,
@@ -225,7 +233,8 @@ class Sandbox:
         for order_id in self.store.due_settlements(self.clock.now()):
             self.settle(order_id)
 
-    def _move(self, order_id: str, expected: dict, changes: dict, event: str) -> dict | None:
+    def _move(self, order_id: str, expected: dict[str, Any], changes: dict[str, Any],
+              event: str) -> dict[str, Any] | None:
         """Applies a state change and sends its callback; None when the order
         was not in the expected state. One change at a time, so that each
         callback carries the state its own change left and an order's
@@ -236,6 +245,7 @@ class Sandbox:
                 return None
             order["expires_text"] = pages.when(order["expires"])
             account = self.store.account(order["community_key"])
+            assert account is not None  # an order's account is never removed
             self._deliveries.send(order, account.sponsor_key, event)
             return order
 
@@ -249,7 +259,7 @@ class Sandbox:
 
     # The driver: what a test reads, waits for, crafts and changes.
 
-    def client(self):
+    def client(self) -> tavori_pay.Client:
         """A tavori_pay.Client for the account. The module takes its service
         address from TAVORI_PAY_BASE_URL, so this points it at the sandbox
         for the process; stop() puts back what was there."""
@@ -260,7 +270,7 @@ class Sandbox:
         os.environ["TAVORI_PAY_BASE_URL"] = self.url
         return tavori_pay.Client(self.community_key, self.sponsor_key)
 
-    def order(self, order_id: str) -> dict:
+    def order(self, order_id: str) -> dict[str, Any]:
         """The order as query_order reports it."""
         self.expire_due()
         order = self.store.order(order_id)
@@ -268,7 +278,7 @@ class Sandbox:
             raise KeyError(f"no order {order_id}")
         return self._status_of(order)
 
-    def deliveries(self, order_id: str | None = None) -> list[dict]:
+    def deliveries(self, order_id: str | None = None) -> list[dict[str, Any]]:
         """Every delivery attempt, oldest first: event, attempt, outcome, and
         `code`, the HTTP status the notify URL answered (None without one)."""
         attempts = self.store.deliveries(order_id)
@@ -278,7 +288,7 @@ class Sandbox:
         return attempts
 
     def wait_for_deliveries(self, order_id: str | None = None, *, count: int | None = None,
-                            timeout: float = 10.0) -> list[dict]:
+                            timeout: float = 10.0) -> list[dict[str, Any]]:
         """Waits until `count` attempts were made (for the order, or in all),
         or without a count until no callback is being delivered or due; a
         retry due later on the clock does not count until the clock gets

@@ -103,7 +103,7 @@ class Store:
         with self._lock:
             self._db.close()
 
-    def _run(self, sql: str, parameters: tuple = ()) -> list[sqlite3.Row]:
+    def _run(self, sql: str, parameters: tuple[Any, ...] = ()) -> list[sqlite3.Row]:
         with self._lock:
             return self._db.execute(sql, parameters).fetchall()
 
