@@ -10,23 +10,26 @@ notify view, signals, reconciliation and an admin.
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from .errors import PaymentBusy, PaymentError
 
-if TYPE_CHECKING:
-    from .models import Payment
+__all__ = ["PaymentBusy", "PaymentError", "deliver_due_events", "refresh_payment", "start_payment"]
 
-__all__ = ["PaymentBusy", "PaymentError", "refresh_payment", "start_payment"]
-
-
-def __getattr__(name: str) -> Callable[..., Payment]:
-    # Imported on first use: the models cannot load before Django's apps.
-    if name == "start_payment":
-        from .checkout import start_payment
-        return start_payment
-    if name == "refresh_payment":
-        from .reconcile import refresh_payment
-        return refresh_payment
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+if TYPE_CHECKING:  # the real signatures, for type checkers
+    from .checkout import start_payment
+    from .delivery.dispatcher import deliver_due_events
+    from .reconcile import refresh_payment
+else:
+    def __getattr__(name: str) -> object:
+        # Imported on first use: the models cannot load before Django's apps.
+        if name == "start_payment":
+            from .checkout import start_payment
+            return start_payment
+        if name == "deliver_due_events":
+            from .delivery.dispatcher import deliver_due_events
+            return deliver_due_events
+        if name == "refresh_payment":
+            from .reconcile import refresh_payment
+            return refresh_payment
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

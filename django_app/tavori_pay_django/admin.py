@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import datetime as dt
+from functools import partial
 from typing import TYPE_CHECKING
 
 from django.contrib import admin, messages
+from django.db import connections, router, transaction
 from django.db.models import Model, QuerySet
 from django.http import HttpRequest, HttpResponse
 from django.utils import timezone
 
-from . import dispatch
+from .delivery import dispatcher
 from .models import UNPLACED_MONEY, Callback, Payment, PaymentEvent
 from .reconcile import REFUSED, reconcile
 from .wording import counted
@@ -108,7 +110,7 @@ class DeliveredFilter(admin.SimpleListFilter):
             return queryset.filter(delivered_at__isnull=self.value() == "no")
         if self.value() == "stuck":  # what makes tavori_pay_dispatch fail
             return queryset.filter(delivered_at=None, attempts__gt=0, created_at__lte=timezone.now() -
-                                   dt.timedelta(seconds=dispatch.STUCK_AFTER))
+                                   dt.timedelta(seconds=dispatcher.STUCK_AFTER))
         return queryset
 
 
@@ -132,7 +134,14 @@ class PaymentEventAdmin(PaymentEventAdminBase):
     @admin.action(description="Deliver again", permissions=["change"])
     def deliver_again(self, request: HttpRequest, queryset: QuerySet[PaymentEvent]) -> None:
         payment_ids = set(queryset.filter(delivered_at=None).values_list("payment_id", flat=True))
-        summary = dispatch.deliver_due(ignore_backoff=True, payment_ids=payment_ids)
+        alias = router.db_for_write(PaymentEvent)
+        if connections[alias].in_atomic_block:  # ATOMIC_REQUESTS: receivers never run inside the request's transaction
+            transaction.on_commit(partial(dispatcher.deliver_due, ignore_backoff=True, payment_ids=payment_ids),
+                                  using=alias)
+            self.message_user(request, f"{counted(len(payment_ids), 'payment')}: their events are delivered once "
+                                       "this request has committed", messages.SUCCESS)
+            return
+        summary = dispatcher.deliver_due(ignore_backoff=True, payment_ids=payment_ids)
         self.message_user(request, summary.line(), messages.ERROR if summary.undelivered else messages.SUCCESS)
         for error in summary.errors[:10]:
             self.message_user(request, f"not delivered: {error}", messages.ERROR)

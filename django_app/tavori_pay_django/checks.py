@@ -19,7 +19,7 @@ from django.apps import AppConfig
 from django.conf import settings
 from django.core import checks
 from django.core.checks.registry import CheckRegistry
-from django.urls import NoReverseMatch, reverse
+from django.urls import NoReverseMatch, get_resolver, reverse
 
 from . import conf, key_file
 
@@ -112,6 +112,25 @@ def redirects_to_https(public_url: str) -> bool:
     except NoReverseMatch:
         return True  # the app's URLs not included yet: every path is redirected
     return not any(re.search(pattern, path) for pattern in settings.SECURE_REDIRECT_EXEMPT)
+
+
+@checks.register()
+def check_receivers(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
+    """Receivers every process would not have, or could not name alike."""
+    from .models import Payment
+    from .signals import SIGNAL_OF
+
+    try:  # what the URLconf connects (a views.py) is connected by now, as in a web worker
+        get_resolver().url_patterns  # noqa: B018
+    except Exception:  # noqa: BLE001  (Django's own URL checks report a URLconf that does not load)
+        pass
+    messages: list[checks.CheckMessage] = []
+    for kind, signal in SIGNAL_OF.items():
+        name = "payment_status_changed" if kind == "status" else "payment_needs_review"
+        for refused in signal.receivers_for_payments(Payment).refused:
+            messages.append(checks.Error(f"{name} receiver {refused.receiver} {refused.problem}: it is never called",
+                                         hint=refused.hint, id="tavori_pay.E005"))
+    return messages
 
 
 @checks.register()

@@ -69,7 +69,7 @@ class Callback(models.Model):
     order_id = models.CharField(max_length=64, blank=True, db_index=True)
     status = models.CharField(max_length=16, blank=True)
     outcome = models.CharField(max_length=16, default=UNPROCESSED,
-                               choices=[(UNPROCESSED, UNPROCESSED)] + [(o.value, o.value) for o in Outcome])
+                               choices=[(UNPROCESSED, UNPROCESSED)] + [(o.value, o.label) for o in Outcome])
     deliveries = models.PositiveIntegerField(default=1)
     received_at = models.DateTimeField(auto_now_add=True)
     processed_at = models.DateTimeField(null=True, blank=True)
@@ -92,12 +92,18 @@ class PaymentEvent(models.Model):
 
     payment = models.ForeignKey(Payment, on_delete=models.PROTECT, related_name="events")
     kind = models.CharField(max_length=8, choices=[(STATUS, "status changed"), (REVIEW, "needs review")])
-    # The status reached, or for a review what it is about (AMOUNT_MISMATCH...).
+    # The status reached, or for a review the code of what it is about
+    # (delivery.events.AMOUNT_MISMATCH...).
     stage = models.CharField(max_length=32)
     previous = models.CharField(max_length=16, blank=True)
     reason = models.CharField(max_length=255, blank=True)
     created_at = models.DateTimeField(auto_now_add=True)
-    # The receivers that have returned, by their qualified names, one a line.
+    # The receivers it is for, by name, one a line: those every process
+    # connects while loading, as they were when it was written. None for an
+    # event written before events named them: it is for the receivers of the
+    # process that delivers it.
+    receivers = models.TextField(null=True, blank=True)  # noqa: DJ001  (None and "" differ, as said above)
+    # The receivers that have returned, by name, one a line.
     delivered_to = models.TextField(blank=True)
     attempts = models.PositiveIntegerField(default=0)
     last_error = models.TextField(blank=True)
@@ -110,7 +116,7 @@ class PaymentEvent(models.Model):
         constraints = [models.UniqueConstraint(fields=["payment", "kind", "stage"], name="tavori_pay_event_once")]
 
     def __str__(self) -> str:
-        what = f"{self.previous} → {self.stage}" if self.kind == self.STATUS else f"review: {self.reason}"
+        what = f"{self.previous} → {self.stage}" if self.kind == self.STATUS else f"review: {self.stage}"
         return f"{self.payment.order_id or self.payment.reference}: {what}"
 
     @property
@@ -119,3 +125,8 @@ class PaymentEvent(models.Model):
 
     def receivers_returned(self) -> list[str]:
         return self.delivered_to.splitlines()
+
+    def receivers_waiting(self) -> list[str]:
+        """The receivers it is for that have not returned."""
+        returned = set(self.receivers_returned())
+        return [name for name in (self.receivers or "").splitlines() if name not in returned]

@@ -14,13 +14,15 @@ import threading
 from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from functools import partial
 
 from django.db import DatabaseError, OperationalError, connections, router, transaction
 from django.db.models import Q
 from django.utils import timezone
 from tavori_pay import Client
 
-from . import conf, dispatch
+from . import conf
+from .delivery import dispatcher
 from .errors import PaymentBusy
 from .models import Payment
 from .reports import apply, from_order_status
@@ -125,10 +127,13 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
             thread.start()
         for thread in threads:
             thread.join()
-    if not dry_run:
+    if not dry_run and connections[router.db_for_write(Payment)].in_atomic_block:
+        # A caller's transaction (ATOMIC_REQUESTS, the admin's) holds the moves: once it commits.
+        transaction.on_commit(partial(dispatcher.deliver_due, payment_ids=ids), using=router.db_for_write(Payment))
+    elif not dry_run:
         try:
-            dispatch.deliver_due(payment_ids=ids)
-            summary.undelivered = dispatch.undelivered(ids)
+            dispatcher.deliver_due(payment_ids=ids)
+            summary.undelivered = dispatcher.undelivered(ids)
         except DatabaseError as error:
             summary.refusals.append(f"events not delivered: database error: {error}")
     return summary
@@ -207,7 +212,7 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
             locked = Payment.objects.using(alias).select_for_update().get(pk=payment.pk)
             apply(locked, report)
     except OperationalError as error:
-        if getattr(error.__cause__, "sqlstate", None) != dispatch.LOCK_NOT_AVAILABLE:
+        if getattr(error.__cause__, "sqlstate", None) != dispatcher.LOCK_NOT_AVAILABLE:
             raise
         payment.refresh_from_db()
         raise PaymentBusy(f"payment {payment.order_id} stayed locked for over {REFRESH_LOCK_WAIT:g} s; shown as "

@@ -12,7 +12,7 @@ from django.db import router
 from django.utils import timezone
 from tavori_pay import OrderStatus
 
-from . import events
+from .delivery import events
 from .models import Payment
 from .references import lock_reference
 from .transitions import PAID_STAGES, UNPAID_ENDS, Decision, Outcome, Status, decide

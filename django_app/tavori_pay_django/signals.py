@@ -8,9 +8,15 @@ once per event, and `event.id` lets it act once.
         (pending to settled) is sent as each stage it implies, in order
     payment_needs_review(sender=Payment, payment, reason, event)
         when what the service reports cannot be taken as it is
+
+Connect receivers while Django loads its apps (in an AppConfig.ready()),
+so that every process has them: see tavori_pay_django.delivery.receivers.
 """
 
-from django.dispatch import Signal
+from .delivery.receivers import PaymentSignal
 
-payment_status_changed = Signal()
-payment_needs_review = Signal()
+payment_status_changed = PaymentSignal()
+payment_needs_review = PaymentSignal()
+
+# The signal of each kind of PaymentEvent.
+SIGNAL_OF = {"status": payment_status_changed, "review": payment_needs_review}

@@ -41,14 +41,18 @@ ENDED = (Status.FAILED, Status.EXPIRED, Status.SETTLED)
 
 
 class Outcome(StrEnum):
-    """What one report of the service did to a payment."""
+    """What one report of the service did to a payment, as a stored code."""
     APPLIED = "applied"
     DUPLICATE = "duplicate"
     STALE = "stale"
-    AMOUNT_MISMATCH = "amount mismatch"
-    UNKNOWN_ORDER = "unknown order"
-    BAD_SIGNATURE = "bad signature"
+    AMOUNT_MISMATCH = "amount_mismatch"
+    UNKNOWN_ORDER = "unknown_order"
+    BAD_SIGNATURE = "bad_signature"
     MALFORMED = "malformed"
+
+    @property
+    def label(self) -> str:
+        return self.value.replace("_", " ")
 
 
 @dataclass(frozen=True)

@@ -12,6 +12,7 @@ from django.views.decorators.csrf import csrf_exempt
 from django.views.decorators.http import require_POST
 
 from . import callbacks, conf
+from .delivery import after_commit
 
 logger = logging.getLogger("tavori_pay_django")
 
@@ -30,7 +31,8 @@ def notify(request: HttpRequest) -> HttpResponse:
         if body is None:
             logger.warning("callback refused: its body is over %d bytes", limit)
             return _answer(413, f"a callback body may hold at most {limit} bytes")
-        answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))
+        with after_commit.answer_first() as delivered_after_answer:
+            answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))
     except conf.ConfigurationError as error:
         # Not the callback's fault: answered so that the service delivers it
         # again once the configuration is mended.
@@ -41,6 +43,10 @@ def notify(request: HttpRequest) -> HttpResponse:
         return _answer(503, "database unavailable; deliver it again")
     if answer.status != 200:
         logger.warning("callback answered %d: %s", answer.status, answer.text)
+    if delivered_after_answer:  # the move committed: its events go to the receivers once the service has heard
+        return after_commit.DeliveringAfterAnswer(answer.text, status=answer.status,
+                                                  content_type="text/plain; charset=utf-8",
+                                                  payment_ids=delivered_after_answer)
     return _answer(answer.status, answer.text)
 
 

@@ -55,6 +55,25 @@ def sandbox(monkeypatch, no_proxy):
         yield service
 
 
+@pytest.fixture
+def connect():
+    """Connects payment receivers for the test only, each named by its
+    function's name (and its place, for lambdas)."""
+    from tavori_pay_django.signals import payment_status_changed
+
+    connected = []
+
+    def connect_receiver(function, signal=payment_status_changed):
+        name = function.__name__ if function.__name__ != "<lambda>" else f"lambda-{len(connected)}"
+        signal.connect(function, weak=False, dispatch_uid=name)
+        connected.append((signal, name))
+        return function
+
+    yield connect_receiver
+    for signal, name in connected:
+        signal.disconnect(dispatch_uid=name)
+
+
 def as_hosts(run: Callable[[], object], hosts: int = 2) -> list[object]:
     """What `run` returns on `hosts` threads at once, each on database
     connections of its own, as separate hosts would run it."""

@@ -18,7 +18,7 @@ from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, p
                                  run_state_machine_as_test)
 
 from tavori_pay_django import start_payment
-from tavori_pay_django.dispatch import deliver_due
+from tavori_pay_django.delivery.dispatcher import deliver_due
 from tavori_pay_django.models import Callback, Payment, PaymentEvent
 from tavori_pay_django.reconcile import reconcile
 from tavori_pay_django.signals import payment_needs_review, payment_status_changed

@@ -39,11 +39,11 @@ def signals():
     def review(sender, payment, reason, **kwargs):
         sent.append(("review", payment.order_id, reason))
 
-    payment_status_changed.connect(changed)
-    payment_needs_review.connect(review)
+    payment_status_changed.connect(changed, dispatch_uid="test changed")
+    payment_needs_review.connect(review, dispatch_uid="test review")
     yield sent
-    payment_status_changed.disconnect(changed)
-    payment_needs_review.disconnect(review)
+    payment_status_changed.disconnect(dispatch_uid="test changed")
+    payment_needs_review.disconnect(dispatch_uid="test review")
 
 
 def deliver(client, payment, status="paid", **changes):
@@ -83,7 +83,7 @@ def test_an_amount_mismatch_never_marks_paid_is_stored_and_asks_for_review(clien
     assert answer.status_code == 200  # taken in: delivering it again would change nothing
     payment.refresh_from_db()
     assert (payment.status, payment.needs_review) == ("pending", True)
-    assert Callback.objects.get().outcome == "amount mismatch"
+    assert Callback.objects.get().outcome == "amount_mismatch"
     assert signals == [("review", payment.order_id, "the service reports 1.28 CNY for a payment of 128.00")]
 
 
@@ -103,7 +103,7 @@ def test_a_bad_signature_is_refused_stored_and_its_body_not_believed(client, pay
     assert (answer.status_code, answer.content) == (400, b"invalid callback signature")
     stored = Callback.objects.get()
     assert (bytes(stored.body), stored.signature_ok, stored.outcome, stored.order_id, stored.payment) == (
-        body, False, "bad signature", "", None)
+        body, False, "bad_signature", "", None)
     payment.refresh_from_db()
     assert payment.status == "pending" and signals == []
 
@@ -122,7 +122,7 @@ def test_an_unknown_order_is_answered_for_redelivery_and_applied_when_it_comes_a
     early = Payment(order_id="T-early", reference="r", amount=Decimal("5.00"), currency="CNY")
     body, signature = signed(callback_fields(early))
     assert post_callback(client, body, signature).status_code == 404
-    assert Callback.objects.get().outcome == "unknown order"
+    assert Callback.objects.get().outcome == "unknown_order"
     early.save()  # the checkout's transaction commits
     assert post_callback(client, body, signature).status_code == 200
     stored = Callback.objects.get()
@@ -275,9 +275,9 @@ def test_forged_callbacks_keep_only_their_first_bytes_and_are_pruned_when_old(cl
     for number in range(20):
         assert post_callback(client, b'{"n": %d, "x": "%s"}' % (number, b"x" * 16_000), "forged").status_code == 400
     deliver(client, payment, "paid")
-    assert Callback.objects.filter(outcome="bad signature").count() == 20
+    assert Callback.objects.filter(outcome="bad_signature").count() == 20
     assert max(len(bytes(body)) for body in
-               Callback.objects.filter(outcome="bad signature").values_list("body", flat=True)) == 512
+               Callback.objects.filter(outcome="bad_signature").values_list("body", flat=True)) == 512
     out = io.StringIO()
     call_command("tavori_pay_prune", "--older-than", "0", stdout=out)
     assert out.getvalue().strip() == "Pruned 20 callbacks that moved nothing"

@@ -40,9 +40,9 @@ def transitions():
         with lock:
             seen[payment.reference, previous, new] += 1
 
-    payment_status_changed.connect(count)
+    payment_status_changed.connect(count, dispatch_uid="test transitions")
     yield seen
-    payment_status_changed.disconnect(count)
+    payment_status_changed.disconnect(dispatch_uid="test transitions")
 
 
 class Truth(dict):
@@ -229,3 +229,21 @@ def test_the_return_page_waits_for_a_callback_holding_the_payment_or_says_it_cou
         done.set()
         holder.join()
     assert len(asked) == 1
+
+
+class PageFailed(Exception):
+    pass
+
+
+def test_receivers_run_only_after_the_outermost_commit_never_for_a_rolled_back_move(lost_callbacks, transitions):
+    payment = Payment.objects.get(reference="order-1")  # paid at the service
+    for refresh in (lambda: reconcile_payments([payment.pk]), lambda: refresh_payment(payment, at_most_every=0)):
+        with pytest.raises(PageFailed), transaction.atomic():  # as under ATOMIC_REQUESTS
+            refresh()
+            assert not transitions  # the move is not committed: no receiver sees it
+            raise PageFailed
+        assert not transitions and Payment.objects.get(pk=payment.pk).status == "pending"
+    with transaction.atomic():
+        refresh_payment(payment, at_most_every=0)
+        assert not transitions
+    assert transitions == {("order-1", "pending", "paid"): 1}

@@ -60,9 +60,9 @@ def deliveries():
     def receive(sender, payment, new, **kwargs):
         seen.append((payment.order_id, new, status_seen_by_another_connection(payment.pk)))
 
-    payment_status_changed.connect(receive)
+    payment_status_changed.connect(receive, dispatch_uid="test routing")
     yield seen
-    payment_status_changed.disconnect(receive)
+    payment_status_changed.disconnect(dispatch_uid="test routing")
 
 
 def test_callbacks_move_payments_on_their_database_and_deliver_after_its_commit(routed, client, deliveries):

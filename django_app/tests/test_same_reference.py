@@ -70,7 +70,7 @@ def pairs() -> list[tuple[Payment, Payment]]:
 
 
 def flagged_paid_twice() -> Counter[str]:
-    return Counter(PaymentEvent.objects.filter(kind=PaymentEvent.REVIEW, stage="paid twice")
+    return Counter(PaymentEvent.objects.filter(kind=PaymentEvent.REVIEW, stage="paid_twice")
                    .values_list("payment__reference", flat=True))
 
 

@@ -111,7 +111,7 @@ def test_a_customer_pays_in_a_real_browser(live_server, sandbox, settings):
         if new == "settled":
             settled.set()
 
-    payment_status_changed.connect(on_change)
+    payment_status_changed.connect(on_change, dispatch_uid="test on_change")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
@@ -133,7 +133,7 @@ def test_a_customer_pays_in_a_real_browser(live_server, sandbox, settings):
         assert settled.wait(10)
     finally:
         browser.quit()
-        payment_status_changed.disconnect(on_change)
+        payment_status_changed.disconnect(dispatch_uid="test on_change")
     order = Order.objects.get()
     assert (order.state, order.settled) == ("paid", True)
 

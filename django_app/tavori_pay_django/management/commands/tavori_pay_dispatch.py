@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from django.core.management.base import BaseCommand, CommandError, CommandParser
 
-from ...dispatch import STUCK_AFTER, deliver_due, stuck
+from ...delivery.dispatcher import STUCK_AFTER, deliver_due_events
 from ...wording import counted
 from ..ages import age
 
@@ -29,17 +29,16 @@ class Command(BaseCommand):
                 self.stderr.write(f"\rdelivering: {done}/{total} payments", ending="")
                 self.stderr.flush()
 
-        summary = deliver_due(older_than=older_than, ignore_backoff=ignore_backoff, progress=show)
+        summary = deliver_due_events(older_than=older_than, ignore_backoff=ignore_backoff, progress=show)
         if shown and summary.counts:
             self.stderr.write("")
         for error in summary.errors[:20]:
             self.stderr.write(f"not delivered: {error}")
         if verbosity >= 1:
             self.stdout.write(summary.line())
-        waiting = stuck()
-        for receiver, events in waiting.most_common():
+        for receiver, events in summary.stuck.most_common():
             self.stderr.write(f"{receiver} has kept {counted(events, 'event')} waiting for over "
                               f"{STUCK_AFTER // 3600} hour")
-        if summary.undelivered or waiting:
-            events = max(summary.undelivered, sum(waiting.values()))
+        if not summary.ok:
+            events = max(summary.undelivered, sum(summary.stuck.values()))
             raise CommandError(f"{counted(events, 'event')} not yet taken by every receiver")

@@ -10,7 +10,7 @@ from collections.abc import Callable
 from django.core.management.base import BaseCommand, CommandError, CommandParser
 
 from ... import conf
-from ...dispatch import deliver_due
+from ...delivery.dispatcher import deliver_due
 from ...reconcile import REFUSED, reconcile, stale_payments
 from ...wording import counted
 from ..ages import age

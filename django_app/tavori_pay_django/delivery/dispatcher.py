@@ -1,7 +1,8 @@
-"""Delivers payment events to the shop's receivers, receiver by receiver:
-right after the commit that wrote them, and again from
+"""Delivers payment events to the receivers each is for, receiver by
+receiver: after the commit that wrote them (`after_commit`), and again from
 `tavori_pay_dispatch`, reconciliation and the admin until every receiver
-has returned.
+has returned. A receiver this process does not have (see `receivers`)
+keeps its events due: the error names it and says where to connect it.
 
 An event's row is locked while its receivers run, so no receiver is called
 twice at once for one event, and a receiver's own writes commit with the
@@ -19,19 +20,17 @@ from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
-from asgiref.sync import async_to_sync
-from django.db import OperationalError, connections, router, transaction
+from django.db import OperationalError, router, transaction
 from django.db.models import Min, Q
-from django.dispatch import Signal
 from django.utils import timezone
 
-from .models import Payment, PaymentEvent
-from .signals import payment_needs_review, payment_status_changed
-from .wording import counted
+from ..models import Payment, PaymentEvent
+from ..signals import SIGNAL_OF
+from ..wording import counted
+from .receivers import CONNECT_HINT
 
 logger = logging.getLogger("tavori_pay_django")
 
-SIGNALS = {PaymentEvent.STATUS: payment_status_changed, PaymentEvent.REVIEW: payment_needs_review}
 # Seconds before an event a receiver did not take is due again: doubled
 # with each attempt, up to an hour.
 FIRST_RETRY, LAST_RETRY = 10, 3600
@@ -46,6 +45,8 @@ LOCK_NOT_AVAILABLE = "55P03"  # PostgreSQL's answer to NOWAIT when another trans
 class Summary:
     counts: Counter[str] = field(default_factory=Counter)
     errors: list[str] = field(default_factory=list)
+    # The receivers that have kept events waiting over STUCK_AFTER, with their counts.
+    stuck: Counter[str] = field(default_factory=Counter)
 
     def add(self, other: Summary) -> None:
         self.counts.update(other.counts)
@@ -55,6 +56,11 @@ class Summary:
     def undelivered(self) -> int:
         return self.counts[UNDELIVERED]
 
+    @property
+    def ok(self) -> bool:
+        """Whether every event handed over was taken, and none waits too long."""
+        return not self.undelivered and not self.stuck
+
     def line(self) -> str:
         delivered, undelivered, busy = (self.counts[name] for name in (DELIVERED, UNDELIVERED, BUSY))
         text = f"Delivered {delivered} of {counted(delivered + undelivered, 'event')}"
@@ -63,21 +69,6 @@ class Summary:
         if busy:
             text += f"; {counted(busy, 'payment')} left to a run already delivering them"
         return text
-
-
-def receivers(signal: Signal) -> list[tuple[str, Callable[..., object]]]:
-    """The signal's live receivers for payments, each under a name that
-    stays the same across processes and restarts: its qualified name."""
-    synchronous, asynchronous = signal._live_receivers(Payment)
-    named: list[tuple[str, Callable[..., object]]] = []
-    seen: Counter[str] = Counter()
-    for function in [*synchronous, *asynchronous]:
-        name = _name(function)
-        seen[name] += 1
-        if seen[name] > 1:  # two receivers made by one factory
-            name = f"{name}#{seen[name]}"
-        named.append((name, async_to_sync(function) if function in asynchronous else function))
-    return named
 
 
 def deliver_after_commit(payment_id: int) -> None:
@@ -99,6 +90,18 @@ def deliver_payment(payment_id: int) -> Summary:
         summary.add(batch)
         if not batch.counts or batch.counts[BUSY] or not _untried(payment_id, tried):
             return summary
+
+
+def deliver_due_events(*, older_than: float = 0, ignore_backoff: bool = False,
+                       progress: Callable[[int, int], None] | None = None) -> Summary:
+    """What `tavori_pay_dispatch` does, for Celery beat or any scheduler:
+    delivers every event that is due and returns the summary, with the
+    receivers that have kept events waiting over STUCK_AFTER. It raises only
+    for the database; a receiver's failure is in the summary (`ok`,
+    `errors`, `line()`)."""
+    summary = deliver_due(older_than=older_than, ignore_backoff=ignore_backoff, progress=progress)
+    summary.stuck = stuck()
+    return summary
 
 
 def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
@@ -138,19 +141,13 @@ def undelivered(payment_ids: Iterable[int]) -> int:
 
 def stuck() -> Counter[str]:
     """The receivers that have kept events waiting longer than STUCK_AFTER,
-    each with the number of events: those that raised, else those waiting
-    behind an earlier event."""
+    each with the number of events."""
     since = timezone.now() - dt.timedelta(seconds=STUCK_AFTER)
     receivers: Counter[str] = Counter()
-    for last_error in PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
-            delivered_at=None, attempts__gt=0, created_at__lte=since).values_list("last_error", flat=True):
-        receivers.update(set(failing_receivers(last_error)))
+    for event in PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
+            delivered_at=None, attempts__gt=0, created_at__lte=since).only("receivers", "delivered_to"):
+        receivers.update(event.receivers_waiting())
     return receivers
-
-
-def failing_receivers(last_error: str) -> list[str]:
-    raised = [line.removesuffix(" raised:") for line in last_error.splitlines() if line.endswith(" raised:")]
-    return raised or [line.split(": waits ")[0] for line in last_error.splitlines() if ": waits until " in line]
 
 
 def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
@@ -162,14 +159,14 @@ def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
     summary = Summary()
     try:
         with transaction.atomic(using=alias):
-            _commit_without_waiting(alias)
             events = list(PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None)
                           .select_related("payment").select_for_update(nowait=True, of=("self",)).order_by("id"))
             waiting: dict[str, int] = {}  # receiver -> the event it has not taken
+            connected = {kind: signal.receivers_for_payments(Payment).named for kind, signal in SIGNAL_OF.items()}
             for event in events:
                 fresh = event.pk not in tried
                 tried.add(event.pk)
-                _deliver(event, waiting, alias, call=fresh)
+                _deliver(event, connected[event.kind], waiting, alias, call=fresh)
                 if fresh:
                     summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
                     if not event.delivered:
@@ -189,17 +186,24 @@ def _untried(payment_id: int, tried: set[int]) -> bool:
         payment_id=payment_id, delivered_at=None).exclude(pk__in=tried).exists()
 
 
-def _deliver(event: PaymentEvent, waiting: dict[str, int], alias: str, call: bool) -> None:
-    signal = SIGNALS[event.kind]
+def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], waiting: dict[str, int], alias: str,
+             call: bool) -> None:
+    signal = SIGNAL_OF[event.kind]
     arguments = ({"previous": event.previous, "new": event.stage} if event.kind == PaymentEvent.STATUS
                  else {"reason": event.reason})
+    if event.receivers is None:  # written before events named their receivers: those of this process
+        event.receivers = "\n".join(connected)
     errors, returned = [], event.receivers_returned()
-    for name, receiver in receivers(signal):
-        if name in returned:
-            continue
+    for name in event.receivers_waiting():
         if name in waiting or not call:
             waiting.setdefault(name, event.pk)
             errors.append(f"{name}: waits until it has taken event {waiting[name]}")
+            continue
+        receiver = connected.get(name)
+        if receiver is None:
+            waiting[name] = event.pk
+            errors.append(f"{name} is not connected in this process: {CONNECT_HINT}. If it was renamed or retired "
+                          "on purpose, say so with manage.py tavori_pay_receivers --rename or --retire")
             continue
         try:
             with transaction.atomic(using=alias):
@@ -224,22 +228,5 @@ def _deliver(event: PaymentEvent, waiting: dict[str, int], alias: str, call: boo
     else:
         event.delivered_at = now
         event.next_attempt_at = None
-    event.save(update_fields=["delivered_to", "attempts", "last_attempt_at", "last_error", "next_attempt_at",
-                              "delivered_at"])
-
-
-def _commit_without_waiting(alias: str) -> None:
-    """A lost record of a delivery only means one more delivery, so the
-    commit that records it need not wait for the disk."""
-    connection = connections[alias]
-    if connection.vendor == "postgresql":
-        with connection.cursor() as cursor:
-            cursor.execute("SET LOCAL synchronous_commit TO OFF")
-
-
-def _name(function: Callable[..., object]) -> str:
-    target = getattr(function, "__func__", function)
-    module = getattr(target, "__module__", None) or type(target).__module__
-    qualname = getattr(target, "__qualname__", None) or type(target).__qualname__
-    return f"{module}.{qualname}"
-
+    event.save(update_fields=["receivers", "delivered_to", "attempts", "last_attempt_at", "last_error",
+                              "next_attempt_at", "delivered_at"])

@@ -1,0 +1,67 @@
+"""When a move's events are delivered: never before the outermost
+transaction that wrote them has committed, and then
+
+- in the notify view, once the answer has been sent: the service hears
+  that its callback was taken without waiting for any receiver;
+- everywhere else (reconciliation, the admin, refresh_payment, a task),
+  right after that commit, in the same process.
+
+What is not delivered then (the process died, a receiver raised) stays due
+in the event rows, for `tavori_pay_dispatch`."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
+from functools import partial
+
+from django.db import transaction
+from django.http import HttpResponse
+
+from . import dispatcher
+
+# The payments whose events wait for the answer being made, while one is.
+_answering: ContextVar[list[int] | None] = ContextVar("tavori_pay_answering", default=None)
+
+
+def deliver(payment_id: int, alias: str) -> None:
+    """Has the payment's events delivered once the outermost transaction on
+    `alias` commits (at once when none is open)."""
+    transaction.on_commit(partial(_committed, payment_id), using=alias)
+
+
+def _committed(payment_id: int) -> None:
+    waiting = _answering.get()
+    if waiting is not None:
+        waiting.append(payment_id)
+    else:
+        dispatcher.deliver_after_commit(payment_id)
+
+
+@contextmanager
+def answer_first() -> Iterator[list[int]]:
+    """Within it, events committed are kept for the answer: the payments
+    whose events wait, for `DeliveringAfterAnswer`."""
+    waiting: list[int] = []
+    token = _answering.set(waiting)
+    try:
+        yield waiting
+    finally:
+        _answering.reset(token)
+
+
+class DeliveringAfterAnswer(HttpResponse):
+    """A response that delivers its payments' events when the server closes
+    it, which WSGI and ASGI servers alike do once it has been sent."""
+
+    def __init__(self, *args: object, payment_ids: Iterable[int], **kwargs: object):
+        super().__init__(*args, **kwargs)
+        self.payment_ids = list(dict.fromkeys(payment_ids))
+
+    def close(self) -> None:
+        try:
+            for payment_id in self.payment_ids:
+                dispatcher.deliver_after_commit(payment_id)
+        finally:
+            super().close()
