@@ -133,6 +133,26 @@ def check_receivers(app_configs: AppConfigs = None, **kwargs: object) -> list[ch
     return messages
 
 
+# An unusable TASK_BACKEND is check_keys' E001, as every setting; a backend
+# whose tasks run in no worker is fine for tests, not for a deployment.
+@checks.register(deploy=True)
+def check_task_backend_for_deployment(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
+    try:
+        alias = conf.config().task_backend
+    except conf.ConfigurationError:
+        return []
+    if alias is None:
+        return []
+    backend = str(settings.TASKS[alias].get("BACKEND", ""))
+    if backend.endswith((".ImmediateBackend", ".DummyBackend")):
+        return [checks.Warning(f"TAVORI_PAY['TASK_BACKEND'] ({alias}) is {backend.rsplit('.', 1)[1]}: payment "
+                               "events are delivered in the request that moved the payment, or never",
+                               hint="give TASK_BACKEND a backend whose workers run tasks (django-tasks-db's "
+                                    "DatabaseBackend with its db_worker, say), or leave it unset",
+                               id="tavori_pay.W007")]
+    return []
+
+
 @checks.register()
 def check_sqlite_transactions(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     return sqlite_warnings(settings.DATABASES)

@@ -8,11 +8,13 @@
         "RECONCILE_AFTER": 600,          # seconds before an open payment is asked about
         "RECONCILE_WINDOW": 2592000,     # seconds an ended payment is still asked about (30 days)
         "RECONCILE_ENDED_EVERY": 86400,  # seconds between two questions about an ended payment
+        "TASK_BACKEND": None,            # an alias of TASKS: events delivered by its workers
     }
 """
 
 from __future__ import annotations
 
+import importlib.util
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
 
@@ -30,6 +32,7 @@ DEFAULTS = {
     "RECONCILE_AFTER": 600,
     "RECONCILE_WINDOW": 30 * 86400,
     "RECONCILE_ENDED_EVERY": 86400,
+    "TASK_BACKEND": None,
 }
 
 
@@ -58,6 +61,8 @@ class Config:
     reconcile_ended_every: float
     # What is wrong with sponsor keys that are set aside: never used.
     unusable_keys: tuple[str, ...] = ()
+    # The TASKS alias whose workers deliver events; None: the process that moved the payment.
+    task_backend: str | None = None
 
 
 @sensitive_variables()
@@ -76,7 +81,7 @@ def config() -> Config:
     return Config(community_key, keys, _public_url(values["PUBLIC_URL"]),
                   int(_number(values, "CALLBACK_MAX_BYTES", int)), _number(values, "RECONCILE_AFTER", float),
                   _number(values, "RECONCILE_WINDOW", float), _number(values, "RECONCILE_ENDED_EVERY", float),
-                  unusable)
+                  unusable, _task_backend(values["TASK_BACKEND"]))
 
 
 def _usable(key: object) -> bool:
@@ -113,6 +118,24 @@ def _number(values: dict[str, object], name: str, kind: type[int] | type[float])
         raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a {'whole number' if kind is int else 'number'} "
                                  f"from {least:,} to {most:,} ({why}), not {value!r}")
     return float(kind(value))
+
+
+def _task_backend(value: object) -> str | None:
+    if value is None:
+        return None
+    if not isinstance(value, str) or not value:
+        raise ConfigurationError(f"TAVORI_PAY['TASK_BACKEND'] must be an alias of the TASKS setting, not {value!r}")
+    tasks = getattr(settings, "TASKS", None)
+    if not tasks_framework() or not isinstance(tasks, dict) or value not in tasks:
+        raise ConfigurationError(f"TAVORI_PAY['TASK_BACKEND'] ({value}) is not an alias of the TASKS setting"
+                                 + ("" if tasks_framework() else ", and this Django has no tasks framework "
+                                    "(Django 6.0, or the django-tasks backport on 5.2)"))
+    return value
+
+
+def tasks_framework() -> bool:
+    """Whether Django's tasks framework is there: django.tasks, or django-tasks on Django 5.2."""
+    return any(importlib.util.find_spec(name) is not None for name in ("django.tasks", "django_tasks"))
 
 
 def _public_url(value: object) -> str:

@@ -10,21 +10,12 @@ callback or a checkout at the same moment as the rest.
 from __future__ import annotations
 
 import json
-import os
 import sys
 from decimal import Decimal
-from pathlib import Path
 
-import django
+import on_test_database
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the app as the tests run it
-os.environ["DJANGO_SETTINGS_MODULE"] = "settings"
-os.environ["TAVORI_TEST_DATABASE"] = "postgresql"
-import settings  # noqa: E402  (its DATABASES set before Django reads them)
-
-for database in settings.DATABASES.values():
-    database.update(NAME=sys.argv[1], PORT=sys.argv[2])
-django.setup()
+on_test_database.setup(sys.argv[1], sys.argv[2])
 
 from tavori_pay_django import callbacks, start_payment  # noqa: E402
 

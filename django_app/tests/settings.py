@@ -1,6 +1,7 @@
 """A minimal project around the app, on SQLite or, with
 TAVORI_TEST_DATABASE=postgresql, on the cluster the test session starts."""
 
+import importlib.util
 import os
 import tempfile
 
@@ -8,8 +9,16 @@ SECRET_KEY = "tests-only"
 DEBUG = False
 ALLOWED_HOSTS = ["*"]
 USE_TZ = True
+# Django's tasks framework: its own from 6.0, the django-tasks backport (an app) on 5.2.
+TASKS_PACKAGE = "django.tasks" if importlib.util.find_spec("django.tasks") else "django_tasks"
 INSTALLED_APPS = ["django.contrib.admin", "django.contrib.auth", "django.contrib.contenttypes",
-                  "django.contrib.sessions", "django.contrib.messages", "tavori_pay_django"]
+                  "django.contrib.sessions", "django.contrib.messages",
+                  *(["django_tasks"] if TASKS_PACKAGE == "django_tasks" else []), "django_tasks_db",
+                  "tavori_pay_django"]
+# "database" is what test_tasks.py gives TAVORI_PAY["TASK_BACKEND"]; every
+# other test delivers in the process that moved the payment.
+TASKS = {"default": {"BACKEND": f"{TASKS_PACKAGE}.backends.immediate.ImmediateBackend"},
+         "database": {"BACKEND": "django_tasks_db.DatabaseBackend"}}
 MIDDLEWARE = [
     "django.contrib.sessions.middleware.SessionMiddleware",
     "django.middleware.common.CommonMiddleware",

@@ -155,7 +155,7 @@ def test_the_shipped_migrations_match_the_models():
     call_command("makemigrations", "tavori_pay", "--check", "--dry-run", verbosity=0)
 
 
-@pytest.mark.django_db
+@pytest.mark.django_db(databases=["default", "payments"])  # model checks ask every database what it supports
 def test_missing_keys_warn_stop_only_a_deployment_and_are_quiet_under_tests(key_file, monkeypatch):
     messages = checks.run_checks()
     assert [(m.id, m.level) for m in messages if m.id.startswith("tavori_pay")] == [("tavori_pay.W005", checks.WARNING)]

@@ -1,16 +1,19 @@
 """When a move's events are delivered: never before the outermost
 transaction that wrote them has committed, and then
 
-- in the notify view, once the answer has been sent: the service hears
+- with TAVORI_PAY["TASK_BACKEND"] set, by the task
+  `tavori_pay_django.tasks.deliver_payment_events`, enqueued at the commit;
+- else in the notify view, once the answer has been sent: the service hears
   that its callback was taken without waiting for any receiver;
-- everywhere else (reconciliation, the admin, refresh_payment, a task),
-  right after that commit, in the same process.
+- everywhere else (reconciliation, the admin, refresh_payment), right after
+  that commit, in the same process.
 
 What is not delivered then (the process died, a receiver raised) stays due
 in the event rows, for `tavori_pay_dispatch`."""
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
@@ -19,7 +22,10 @@ from functools import partial
 from django.db import transaction
 from django.http import HttpResponse
 
+from .. import conf
 from . import dispatcher
+
+logger = logging.getLogger("tavori_pay_django")
 
 # The payments whose events wait for the answer being made, while one is.
 _answering: ContextVar[list[int] | None] = ContextVar("tavori_pay_answering", default=None)
@@ -32,11 +38,27 @@ def deliver(payment_id: int, alias: str) -> None:
 
 
 def _committed(payment_id: int) -> None:
+    backend = conf.config().task_backend
+    if backend is not None:
+        _enqueue(payment_id, backend)
+        return
     waiting = _answering.get()
     if waiting is not None:
         waiting.append(payment_id)
     else:
         dispatcher.deliver_after_commit(payment_id)
+
+
+def _enqueue(payment_id: int, backend: str) -> None:
+    """Never raises: the move is made, and an event no task took waits for
+    tavori_pay_dispatch."""
+    try:
+        from ..tasks import deliver_payment_events
+
+        deliver_payment_events.using(backend=backend).enqueue(payment_id)
+    except Exception:
+        logger.exception("events of payment %s not handed to the task backend %r; tavori_pay_dispatch delivers "
+                         "them", payment_id, backend)
 
 
 @contextmanager

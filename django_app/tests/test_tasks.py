@@ -1,0 +1,88 @@
+"""With TAVORI_PAY["TASK_BACKEND"], a move's events are delivered by the task
+backend's workers: django-tasks-db's db_worker here, two at once, on
+PostgreSQL. The event rows stay the record: each receiver takes each event
+once, in order, however many tasks and workers there are."""
+
+from __future__ import annotations
+
+import io
+import subprocess
+import sys
+from collections import Counter
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+from django.core import checks
+from django.core.management import call_command
+from django.db import connection
+
+from tavori_pay_django.models import Payment, PaymentEvent
+from tavori_pay_django.signals import payment_status_changed
+
+import worker_receivers
+from conftest import ON_POSTGRES, callback_fields, post_callback, signed
+
+pytestmark = pytest.mark.django_db(transaction=True)
+PAYMENTS = 4
+
+
+def run_workers(receipts: Path, count: int) -> None:
+    settings = connection.settings_dict
+    workers = [subprocess.Popen([sys.executable, str(Path(__file__).with_name("task_worker.py")), settings["NAME"],
+                                 str(settings["PORT"]), str(receipts)], cwd=Path(__file__).parent,
+                                stderr=subprocess.PIPE, text=True) for _ in range(count)]
+    for worker in workers:
+        _, errors = worker.communicate(timeout=120)
+        assert worker.returncode == 0, errors
+
+
+@pytest.mark.skipif(not ON_POSTGRES, reason="a task worker of its own on PostgreSQL")
+def test_events_are_delivered_once_each_by_the_task_backends_workers(client, settings, tmp_path):
+    from django_tasks_db.models import DBTaskResult
+
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "TASK_BACKEND": "database"}
+    # Connected here too, as in every process of the project: the events name it.
+    payment_status_changed.connect(worker_receivers.record_receipt, dispatch_uid=worker_receivers.RECEIVER)
+    try:
+        payments = [Payment.objects.create(order_id=f"T-task-{n}", reference=f"order-{n}", amount=Decimal("9.00"),
+                                           currency="CNY", pay_url="http://x/pay") for n in range(PAYMENTS)]
+        for payment in payments:
+            for status in ("paid", "paid", "settled"):  # a redelivery enqueues nothing more
+                assert post_callback(client, *signed(callback_fields(payment, status, settle_amount="6.30"))
+                                     ).status_code == 200
+    finally:
+        payment_status_changed.disconnect(dispatch_uid=worker_receivers.RECEIVER)
+    assert not PaymentEvent.objects.exclude(delivered_at=None).exists()  # nothing delivered in the web process
+    assert DBTaskResult.objects.count() == 2 * PAYMENTS
+    receipts = tmp_path / "receipts"
+    receipts.touch()
+    run_workers(receipts, count=2)
+    run_workers(receipts, count=1)  # a task run again changes nothing
+    lines = [line.split() for line in receipts.read_text().splitlines()]
+    events = dict(PaymentEvent.objects.values_list("id", "stage"))
+    assert Counter(int(event_id) for _, _, event_id, _ in lines) == Counter(dict.fromkeys(events, 1))
+    for payment in payments:
+        assert [new for order_id, new, _, _ in lines if order_id == payment.order_id] == ["paid", "settled"]
+    assert not PaymentEvent.objects.filter(delivered_at=None).exists()
+
+
+def test_a_task_backend_that_is_not_in_tasks_is_an_error_and_one_that_runs_nothing_a_deployment_warning(settings):
+    from tavori_pay_django import checks as tavori_checks
+
+    def reported(deploy):
+        return [(message.id, message.msg) for message in checks.run_checks(include_deployment_checks=deploy)
+                if message.id in ("tavori_pay.E001", "tavori_pay.W007")]
+
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "TASK_BACKEND": "celery"}
+    assert reported(deploy=False) == [("tavori_pay.E001", "TAVORI_PAY['TASK_BACKEND'] (celery) is not an alias of the "
+                                                          "TASKS setting")]
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "TASK_BACKEND": "default"}
+    tavori_checks.running_tests, running = (lambda: False), tavori_checks.running_tests
+    try:
+        assert reported(deploy=True) == [("tavori_pay.W007", "TAVORI_PAY['TASK_BACKEND'] (default) is "
+                                                             "ImmediateBackend: payment events are delivered in the "
+                                                             "request that moved the payment, or never")]
+    finally:
+        tavori_checks.running_tests = running
+    call_command("check", stdout=io.StringIO())
