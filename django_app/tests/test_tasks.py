@@ -67,6 +67,7 @@ def test_events_are_delivered_once_each_by_the_task_backends_workers(client, set
     assert not PaymentEvent.objects.filter(delivered_at=None).exists()
 
 
+@pytest.mark.django_db(transaction=True, databases=["default", "payments"])  # model checks ask every database
 def test_a_task_backend_that_is_not_in_tasks_is_an_error_and_one_that_runs_nothing_a_deployment_warning(settings):
     from tavori_pay_django import checks as tavori_checks
 

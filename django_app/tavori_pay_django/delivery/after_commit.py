@@ -38,7 +38,10 @@ def deliver(payment_id: int, alias: str) -> None:
 
 
 def _committed(payment_id: int) -> None:
-    backend = conf.config().task_backend
+    try:
+        backend = conf.config().task_backend
+    except conf.ConfigurationError:  # check reports it; the move is made, and delivered here meanwhile
+        backend = None
     if backend is not None:
         _enqueue(payment_id, backend)
         return

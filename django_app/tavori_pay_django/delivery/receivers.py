@@ -62,9 +62,11 @@ class PaymentSignal(Signal):
 
     def connect(self, receiver: Callable[..., Any], sender: object = None, weak: bool = True,
                 dispatch_uid: str | None = None) -> None:
+        key = _lookup_key(receiver, sender, dispatch_uid)
+        with self.lock:
+            connected_already = any(entry[0] == key for entry in self.receivers)
         super().connect(receiver, sender, weak, dispatch_uid)
-        if apps.ready and not _running_tests():
-            key = _lookup_key(receiver, sender, dispatch_uid)
+        if apps.ready and not connected_already and not _running_tests():
             with self._late_lock:
                 self._late.add(key)
             logger.error("payment receiver %s was connected after Django loaded its apps, so it is never called: "
