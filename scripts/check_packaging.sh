@@ -43,7 +43,8 @@ fi
 
 .venv/bin/python -m venv build/wheel-venv
 build/wheel-venv/bin/python -m pip install -q --no-index --find-links "$dist" --only-binary=:all: tavori-pay
-build/wheel-venv/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy "psycopg[binary]" gunicorn >/dev/null 2>&1
+build/wheel-venv/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy "psycopg[binary]" gunicorn \
+    django-tasks django-tasks-db >/dev/null 2>&1
 build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider tests
 # The Django app as installed from the wheel, not from the source tree.
 (cd django_app/tests && ../../build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider -o pythonpath=.)
