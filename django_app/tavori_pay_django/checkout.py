@@ -96,7 +96,7 @@ def _start(client: Client, order: Order, notify_url: str, reuse_pending: bool) -
         payable = _payable(client, _created_elsewhere(payment))
         if payable is not None:
             return payable
-        payment, created = _claim(order, reuse_pending=False)
+        payment, _ = _claim(order, reuse_pending=False)
     try:
         result = client.create_payment(float(order.amount), order.currency, order.recipient_account,
                                        notify_url + str(payment.token), pay_mode=order.pay_mode,

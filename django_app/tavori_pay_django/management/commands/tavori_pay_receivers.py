@@ -26,8 +26,7 @@ class Command(BaseCommand):
                             help="the events waiting for OLD are for NEW, which must be connected")
         action.add_argument("--retire", metavar="NAME", help="the events waiting for NAME no longer are")
 
-    def handle(self, *args: object, rename: list[str] | None, retire: str | None, verbosity: int,
-               **options: object) -> None:
+    def handle(self, *args: object, rename: list[str] | None, retire: str | None, **options: object) -> None:
         connected = {name for signal in SIGNAL_OF.values() for name in signal.receivers_for_payments(Payment).named}
         if rename is not None:
             old, new = rename
@@ -40,7 +39,7 @@ class Command(BaseCommand):
             changed = self._change(retire, None)
             self.stdout.write(f"{counted(changed, 'waiting event')} no longer for {retire}")
         else:
-            self._list(connected, verbosity)
+            self._list(connected)
 
     def _change(self, old: str, new: str | None) -> int:
         alias, changed = router.db_for_write(PaymentEvent), 0
@@ -61,7 +60,7 @@ class Command(BaseCommand):
                 event.save(update_fields=["receivers", "delivered_at"])
         return changed
 
-    def _list(self, connected: set[str], verbosity: int) -> None:
+    def _list(self, connected: set[str]) -> None:
         for name in sorted(connected):
             self.stdout.write(name)
         waiting: Counter[str] = Counter()
