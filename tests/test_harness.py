@@ -400,15 +400,21 @@ import tavori_pay
 from django.test import LiveServerTestCase, TestCase
 from tavori_pay_django import start_payment
 from tavori_pay_django.models import Payment
+from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_sandbox.django_testing import SandboxMixin
 
 
 class CallbackTests(SandboxMixin, LiveServerTestCase):
-    def test_a_paid_order_reaches_the_project(self):
+    def test_a_paid_order_reaches_the_project_and_its_receivers(self):
+        fulfilled = []
+        payment_status_changed.connect(lambda sender, new, **kwargs: fulfilled.append(new), weak=False,
+                                       dispatch_uid="fulfil")
+        self.addCleanup(payment_status_changed.disconnect, dispatch_uid="fulfil")
         payment = start_payment(Decimal("12.50"), "CNY", reference="o-1", recipient_account="artist")
         self.tavori_sandbox.pay(payment.order_id)
         self.tavori_sandbox.wait_for_deliveries(payment.order_id, count=1)
         self.assertEqual(Payment.objects.get().status, "paid")
+        self.assertEqual(fulfilled, ["paid"])
 
 
 class CheckoutTests(SandboxMixin, TestCase):

@@ -15,6 +15,7 @@ import pytest
 from django.core.management import call_command
 from django.db import connections
 
+from tavori_pay_django.delivery import after_commit
 from tavori_pay_django.models import Callback, Payment
 from tavori_pay_django.signals import payment_needs_review, payment_status_changed
 
@@ -208,6 +209,7 @@ def test_twenty_concurrent_deliveries_all_succeed_and_apply_once(live_server, pa
     for thread in threads:
         thread.join()
     assert answers == [200] * 20
+    assert after_commit.wait_until_answers_delivered(10)
     assert signals == [("changed", payment.order_id, "pending", "paid")]
     assert Callback.objects.get().deliveries == 20
 

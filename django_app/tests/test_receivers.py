@@ -19,7 +19,7 @@ from django.db import transaction
 from django.test import AsyncClient
 
 from tavori_pay_django import checks as tavori_checks
-from tavori_pay_django import deliver_due_events
+from tavori_pay_django import deliver_due_events, start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.reports import Report, apply
 from tavori_pay_django.signals import payment_status_changed
@@ -151,7 +151,9 @@ def test_a_receiver_connected_after_django_loaded_is_refused_loudly(payment, mon
     assert taken == [] and PaymentEvent.objects.get().receivers == ""
 
 
-def test_the_service_has_its_answer_before_any_receiver_runs(live_server, payment, connect, settings, no_proxy):
+@pytest.fixture
+def slow_mail(connect):
+    """A receiver that runs until released: (started, release, finished)."""
     started, release, finished = threading.Event(), threading.Event(), threading.Event()
 
     @connect
@@ -160,6 +162,12 @@ def test_the_service_has_its_answer_before_any_receiver_runs(live_server, paymen
         release.wait(30)
         finished.set()
 
+    yield started, release, finished
+    release.set()
+
+
+def test_the_service_has_its_answer_before_any_receiver_runs(live_server, payment, slow_mail, no_proxy):
+    started, release, finished = slow_mail
     body, signature = signed(callback_fields(payment))
     request = urllib.request.Request(f"{live_server.url}/payments/notify/", body, headers={
         "Content-Type": "application/json", "X-Tavori-Signature": signature})
@@ -173,6 +181,27 @@ def test_the_service_has_its_answer_before_any_receiver_runs(live_server, paymen
         release.set()
     assert started.wait(10) and finished.wait(10)
     assert wait_until(lambda: PaymentEvent.objects.get().delivered_to == "slow_mail")
+
+
+def test_a_sandbox_waiting_for_its_callbacks_waits_for_the_receivers_run_after_the_answer(
+        live_server, sandbox, slow_mail, settings):
+    """A test with the live server in its process looks at what receivers
+    did once the sandbox's deliveries are done: they must have returned."""
+    started, release, finished = slow_mail
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": live_server.url}
+    order_id = start_payment(Decimal("9.00"), "CNY", reference="slow-1", recipient_account="artist").order_id
+    sandbox.pay(order_id)
+    returned = threading.Event()
+    waiting = threading.Thread(target=lambda: (sandbox.wait_for_deliveries(order_id, count=1, timeout=30),
+                                               returned.set()))
+    waiting.start()
+    try:
+        assert started.wait(10)
+        assert not returned.wait(0.3)  # the callback's answer came, and with it the waiting could end
+    finally:
+        release.set()
+        waiting.join(30)
+    assert returned.is_set() and finished.is_set()
 
 
 def test_under_asgi_the_events_are_delivered_once_the_answer_is_sent(payment, connect):

@@ -14,7 +14,9 @@ TAVORI_PAY_BASE_URL pointing at it, TAVORI_PAY's keys its account's,
 WORKING_SPACE a folder whose auth_key.py holds them (for a plain
 `tavori_pay.Client()`), and, on a LiveServerTestCase, PUBLIC_URL the live
 server's address, so that callbacks reach the project under test. It is
-quiet: the sandbox logs nothing to the console. With TestCase the callbacks
+quiet: the sandbox logs nothing to the console. After each test it waits
+for the callbacks under way and the receivers they set off, before the
+test database is emptied. With TestCase the callbacks
 have nowhere to go; post them yourself with `tavori_sandbox.sign(body)`."""
 
 from __future__ import annotations
@@ -72,3 +74,12 @@ class SandboxMixin(MixedInto):
     def setUp(self) -> None:
         super().setUp()
         self.tavori_sandbox.reset()
+        self.addCleanup(self._let_deliveries_land)
+
+    def _let_deliveries_land(self) -> None:
+        """Before the test database is emptied: a callback still arriving, or
+        receivers still running after its answer, would write into it."""
+        try:
+            self.tavori_sandbox.wait_for_deliveries(timeout=5)
+        except TimeoutError:
+            pass

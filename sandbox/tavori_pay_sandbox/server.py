@@ -36,6 +36,13 @@ def no_proxy_with_loopback(no_proxy: str | None) -> str:
     return ",".join(filter(None, [no_proxy, "127.0.0.1", "localhost"]))
 
 
+def _answers_delivered_in_this_process(timeout: float) -> bool:
+    """The Django app delivers a callback's events once its answer is sent;
+    it is looked up, not imported, since only a project running here has it."""
+    after_commit = sys.modules.get("tavori_pay_django.delivery.after_commit")
+    return after_commit is None or bool(after_commit.wait_until_answers_delivered(timeout))
+
+
 def _stderr(line: str) -> None:
     print(line, file=sys.stderr, flush=True)
 
@@ -292,15 +299,21 @@ class Sandbox:
         """Waits until `count` attempts were made (for the order, or in all),
         or without a count until no callback is being delivered or due; a
         retry due later on the clock does not count until the clock gets
-        there. Returns the attempts; TimeoutError after `timeout` seconds."""
+        there. When the project that took them runs in this process (a live
+        server thread), also until the receivers it runs after answering
+        have returned. Returns the attempts; TimeoutError after `timeout`
+        seconds."""
         def done() -> bool:
             if count is not None:
                 return len(self.store.deliveries(order_id)) >= count
             return self._deliveries.idle(order_id)
 
+        deadline = time.monotonic() + timeout
         with self._deliveries.progress:
             if not self._deliveries.progress.wait_for(done, timeout):
                 raise TimeoutError(f"deliveries still going after {timeout} s: {self.deliveries(order_id)}")
+        if not _answers_delivered_in_this_process(max(0.0, deadline - time.monotonic())):
+            raise TimeoutError(f"the project's receivers still running after {timeout} s")
         return self.deliveries(order_id)
 
     def write_key_file(self, directory: Path) -> None:

@@ -14,6 +14,7 @@ in the event rows, for `tavori_pay_dispatch`."""
 from __future__ import annotations
 
 import logging
+import threading
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
@@ -29,6 +30,9 @@ logger = logging.getLogger("tavori_pay_django")
 
 # The payments whose events wait for the answer being made, while one is.
 _answering: ContextVar[list[int] | None] = ContextVar("tavori_pay_answering", default=None)
+# Answers of this process whose deliveries have not returned yet.
+_answers_delivering = 0
+_answers_delivered = threading.Condition()
 
 
 def deliver(payment_id: int, alias: str) -> None:
@@ -76,6 +80,22 @@ def answer_first() -> Iterator[list[int]]:
         _answering.reset(token)
 
 
+def wait_until_answers_delivered(timeout: float) -> bool:
+    """Waits until every answer this process made has had its events
+    delivered: what a test with the server in its own process (a live
+    server thread) waits for before it looks at what receivers did, since
+    the service has its answer before they run. False after `timeout`."""
+    with _answers_delivered:
+        return _answers_delivered.wait_for(lambda: _answers_delivering == 0, timeout)
+
+
+def _count_answer(change: int) -> None:
+    global _answers_delivering
+    with _answers_delivered:
+        _answers_delivering += change
+        _answers_delivered.notify_all()
+
+
 class DeliveringAfterAnswer(HttpResponse):
     """A response that delivers its payments' events when the server closes
     it, which WSGI and ASGI servers alike do once it has been sent."""
@@ -83,10 +103,15 @@ class DeliveringAfterAnswer(HttpResponse):
     def __init__(self, *args: object, payment_ids: Iterable[int], **kwargs: object):
         super().__init__(*args, **kwargs)
         self.payment_ids = list(dict.fromkeys(payment_ids))
+        if self.payment_ids:
+            _count_answer(+1)
 
     def close(self) -> None:
+        payment_ids, self.payment_ids = self.payment_ids, []  # a server may close a response twice
         try:
-            for payment_id in self.payment_ids:
+            for payment_id in payment_ids:
                 dispatcher.deliver_after_commit(payment_id)
         finally:
             super().close()
+            if payment_ids:
+                _count_answer(-1)
