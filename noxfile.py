@@ -66,8 +66,21 @@ def typing(session: nox.Session) -> None:
     session.install("--upgrade", "pip", "scikit-build-core")
     session.install("--no-build-isolation", ".[test]", "django-stubs~=6.1.0", "ruff", "django-upgrade")
     session.run("python", "-m", "mypy", "--config-file", "django_app/mypy.ini", "-p", "tavori_pay_django")
+    _expect_misuse_refused(session, Path("django_app/tests/typing/misuse.py"))
     with session.chdir("sandbox"):  # its own source, not the installed copy
         session.run("python", "-m", "mypy", "--strict", "-p", "tavori_pay_sandbox")
     session.run("ruff", "check", "django_app", "sandbox", "tests")
     sources = [str(path) for path in Path("django_app/tavori_pay_django").rglob("*.py")]
     session.run("django-upgrade", "--target-version", DJANGOS[0], *sources)
+
+
+def _expect_misuse_refused(session: nox.Session, misuse: Path) -> None:
+    """mypy reports an error on each line of `misuse` marked "# error", and
+    on no other."""
+    output = session.run("python", "-m", "mypy", "--config-file", "django_app/mypy.ini", str(misuse),
+                         success_codes=[1], silent=True)
+    reported = {int(line.split(":")[1]) for line in str(output).splitlines()
+                if line.startswith(str(misuse)) and ": error:" in line}
+    expected = {number for number, line in enumerate(misuse.read_text().splitlines(), 1) if "# error" in line}
+    if reported != expected:
+        session.error(f"mypy on {misuse}: errors on lines {sorted(reported)}, expected on {sorted(expected)}:\n{output}")

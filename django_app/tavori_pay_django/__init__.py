@@ -5,6 +5,7 @@ notify view, signals, reconciliation and an admin.
     path("payments/", include("tavori_pay_django.urls"))
     payment = start_payment(Decimal("12.50"), "CNY", reference=str(order.pk), recipient_account="artist")
     # PaymentError when the service or the network fails: payment_error.payment is marked failed
+    client().query_order(payment.order_id)  # a tavori_pay.Client with the project's keys
     @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, event, **kwargs): ...
 """
 
@@ -12,17 +13,22 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from .errors import PaymentBusy, PaymentError
+from .errors import ConfigurationError, PaymentBusy, PaymentError
 
-__all__ = ["PaymentBusy", "PaymentError", "deliver_due_events", "refresh_payment", "start_payment"]
+__all__ = ["ConfigurationError", "PaymentBusy", "PaymentError", "client", "deliver_due_events", "refresh_payment",
+           "start_payment"]
 
 if TYPE_CHECKING:  # the real signatures, for type checkers
     from .checkout import start_payment
+    from .conf import client
     from .delivery.dispatcher import deliver_due_events
     from .reconcile import refresh_payment
 else:
     def __getattr__(name: str) -> object:
         # Imported on first use: the models cannot load before Django's apps.
+        if name == "client":
+            from .conf import client
+            return client
         if name == "start_payment":
             from .checkout import start_payment
             return start_payment

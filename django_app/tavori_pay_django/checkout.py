@@ -19,7 +19,7 @@ from django.views.decorators.debug import sensitive_variables
 from tavori_pay import Client
 
 from . import conf
-from .errors import PaymentError
+from .errors import ConfigurationError, PaymentError
 from .models import Payment
 from .own_connection import apart_from_callers_transaction
 from .reports import CENT, apply, from_order_status
@@ -202,5 +202,5 @@ def public_base(request: HttpRequest | None) -> str:
     if base:
         return base
     if request is None:
-        raise conf.ConfigurationError("start_payment needs request=, or TAVORI_PAY['PUBLIC_URL'] set")
+        raise ConfigurationError("start_payment needs request=, or TAVORI_PAY['PUBLIC_URL'] set")
     return request.build_absolute_uri("/").rstrip("/")

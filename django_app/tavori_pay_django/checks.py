@@ -22,6 +22,7 @@ from django.core.checks.registry import CheckRegistry
 from django.urls import NoReverseMatch, get_resolver, reverse
 
 from . import conf, key_file
+from .errors import ConfigurationError
 
 
 AppConfigs = Sequence[AppConfig] | None
@@ -44,7 +45,7 @@ def _keys(deploy: bool) -> list[checks.CheckMessage]:
     try:
         current = conf.config()
         in_settings = conf.keys_in_settings(current)
-    except conf.ConfigurationError as error:
+    except ConfigurationError as error:
         return [] if deploy else [checks.Error(str(error), hint=SETTINGS_HINT, id="tavori_pay.E001")]
     if in_settings:
         return [] if deploy else [checks.Error(problem, hint="remove it, or give it a key", id="tavori_pay.E001")
@@ -88,7 +89,7 @@ def check_notify_url(app_configs: AppConfigs = None, **kwargs: object) -> list[c
         return []
     try:
         public_url = conf.config().public_url
-    except conf.ConfigurationError:
+    except ConfigurationError:
         return []  # reported by check_keys
     if public_url.startswith("http://") and redirects_to_https(public_url):
         return [checks.Error(f"SECURE_SSL_REDIRECT is on and TAVORI_PAY['PUBLIC_URL'] ({public_url}) is "
@@ -139,7 +140,7 @@ def check_receivers(app_configs: AppConfigs = None, **kwargs: object) -> list[ch
 def check_task_backend_for_deployment(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     try:
         alias = conf.config().task_backend
-    except conf.ConfigurationError:
+    except ConfigurationError:
         return []
     if alias is None:
         return []

@@ -23,6 +23,7 @@ from django.conf import settings
 from django.views.decorators.debug import sensitive_variables
 
 from . import key_file
+from .errors import ConfigurationError
 
 DEFAULTS = {
     "COMMUNITY_KEY": None,
@@ -44,10 +45,6 @@ BOUNDS = {
     "RECONCILE_WINDOW": (0, 3650 * DAY, "seconds, ten years at the most"),
     "RECONCILE_ENDED_EVERY": (0, 3650 * DAY, "seconds, ten years at the most"),
 }
-
-
-class ConfigurationError(Exception):
-    """The app cannot reach the service as configured (never a key in the message)."""
 
 
 @dataclass(frozen=True)
@@ -196,6 +193,9 @@ def clients() -> list[tavori_pay.Client]:
 
 
 def client() -> tavori_pay.Client:
+    """A client with the project's keys: TAVORI_PAY's, the current sponsor
+    key signing, or else auth_key.py's. ConfigurationError when neither
+    gives usable keys."""
     return clients()[0]
 
 

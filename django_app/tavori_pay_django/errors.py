@@ -1,11 +1,20 @@
-"""The one exception a shop catches around a checkout."""
+"""The exceptions the app raises to the shop: PaymentError around a
+checkout, PaymentBusy from a refresh, ConfigurationError for settings or a
+key file the app cannot work with."""
 
 from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+from django.core.exceptions import ImproperlyConfigured
+
 if TYPE_CHECKING:
     from .models import Payment
+
+
+class ConfigurationError(ImproperlyConfigured):
+    """The app cannot reach the service as configured: TAVORI_PAY, or the
+    auth_key.py it reads instead (never a key in the message)."""
 
 
 class PaymentError(Exception):

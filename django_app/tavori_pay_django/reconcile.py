@@ -23,7 +23,7 @@ from tavori_pay import Client
 
 from . import conf
 from .delivery import dispatcher
-from .errors import PaymentBusy
+from .errors import ConfigurationError, PaymentBusy
 from .models import Payment
 from .reports import apply, from_order_status
 from .transitions import ENDED, OPEN, Outcome, Status, decide
@@ -201,7 +201,7 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
             .values("pk")).update(reconciled_at=timezone.now())
     try:
         report = from_order_status(conf.client().query_order(payment.order_id))
-    except conf.ConfigurationError:
+    except ConfigurationError:
         raise
     except Exception:  # the service's refusal or the network: the callback or reconciliation brings it on
         payment.refresh_from_db()

@@ -13,6 +13,7 @@ from django.views.decorators.http import require_POST
 
 from . import callbacks, conf
 from .delivery import after_commit
+from .errors import ConfigurationError
 
 logger = logging.getLogger("tavori_pay_django")
 
@@ -33,7 +34,7 @@ def notify(request: HttpRequest) -> HttpResponse:
             return _answer(413, f"a callback body may hold at most {limit} bytes")
         with after_commit.answer_first() as delivered_after_answer:
             answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))
-    except conf.ConfigurationError as error:
+    except ConfigurationError as error:
         # Not the callback's fault: answered so that the service delivers it
         # again once the configuration is mended.
         logger.error("callback not processed: the payment keys are not usable: %s", error)

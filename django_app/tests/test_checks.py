@@ -7,11 +7,14 @@ import io
 
 import pytest
 from django.core import checks
+from django.core.exceptions import ImproperlyConfigured
 from django.core.management import call_command
 
-from tavori_pay_django import conf
+import tavori_pay_django
+from tavori_pay_django import ConfigurationError, conf
 from tavori_pay_django import checks as tavori_checks
 from tavori_pay_django.checks import sqlite_warnings
+from tavori_pay_sandbox.rules import sign
 
 SECRET = "s3cr3t-value"
 
@@ -102,7 +105,7 @@ def test_unusable_settings_are_errors_that_name_the_setting_never_a_key(settings
 def config_or_error():
     try:
         return conf.config()
-    except conf.ConfigurationError as error:
+    except ConfigurationError as error:
         return error
 
 
@@ -120,6 +123,21 @@ def test_a_missing_key_file_or_half_set_keys_are_errors(key_file, settings):
     assert [id for id, _ in reported()] == ["tavori_pay.E001"]
     settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": SECRET}
     assert reported() == [("tavori_pay.E001", "TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")]
+
+
+def test_client_signs_with_the_settings_keys_and_refuses_unusable_ones_as_improperly_configured(key_file, settings):
+    """The settings' keys, with no auth_key.py in the working space; what
+    the app cannot use is Django's ImproperlyConfigured, naming no key."""
+    settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": ["new", "old"]}
+    body = '{"status": "paid"}'
+    assert tavori_pay_django.client().verify_callback(body, sign("new", body)) == {"status": "paid"}
+    with pytest.raises(RuntimeError, match="Invalid callback signature"):
+        tavori_pay_django.client().verify_callback(body, sign("old", body))  # the current key signs
+    for keys in ({"COMMUNITY_KEY": "c"}, {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": [7]}, {}):
+        settings.TAVORI_PAY = keys
+        with pytest.raises(ImproperlyConfigured) as refused:
+            tavori_pay_django.client()
+        assert isinstance(refused.value, ConfigurationError) and "new" not in str(refused.value)
 
 
 @pytest.mark.parametrize("debug, url, warned", [

@@ -9,7 +9,7 @@ import tavori_pay
 from hypothesis import HealthCheck, given, settings as hypothesis_settings, strategies as st
 from tavori_pay_sandbox.rules import sign
 
-from tavori_pay_django import conf, key_file
+from tavori_pay_django import ConfigurationError, conf, key_file
 from tavori_pay_django.checks import check_key_file
 
 from conftest import callback_fields, post_callback, signed
@@ -41,7 +41,7 @@ def test_the_app_reads_every_key_file_as_the_module_does(key_path, text, bom):
         client = tavori_pay.Client()
     except RuntimeError:
         assert ids and set(ids) <= {"tavori_pay.E002", "tavori_pay.E003"}
-        with pytest.raises(conf.ConfigurationError):
+        with pytest.raises(ConfigurationError):
             conf.clients()
         return
     assert "tavori_pay.E002" not in ids and "tavori_pay.E003" not in ids
@@ -53,7 +53,7 @@ def test_the_app_reads_every_key_file_as_the_module_does(key_path, text, bom):
     refused = not sponsor.key.strip()
     assert ("tavori_pay.E001" in ids) is (refused or not found["COMMUNITY_KEY"].key.strip())
     if refused:
-        with pytest.raises(conf.ConfigurationError, match="SPONSOR_KEY is empty"):
+        with pytest.raises(ConfigurationError, match="SPONSOR_KEY is empty"):
             conf.clients()
     else:
         assert conf.clients()

@@ -24,6 +24,7 @@ from django.db import transaction
 from django.http import HttpResponse
 
 from .. import conf
+from ..errors import ConfigurationError
 from . import dispatcher
 
 logger = logging.getLogger("tavori_pay_django")
@@ -44,7 +45,7 @@ def deliver(payment_id: int, alias: str) -> None:
 def _committed(payment_id: int) -> None:
     try:
         backend = conf.config().task_backend
-    except conf.ConfigurationError:  # check reports it; the move is made, and delivered here meanwhile
+    except ConfigurationError:  # check reports it; the move is made, and delivered here meanwhile
         backend = None
     if backend is not None:
         _enqueue(payment_id, backend)

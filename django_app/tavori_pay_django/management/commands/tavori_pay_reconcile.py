@@ -9,8 +9,8 @@ from collections.abc import Callable
 
 from django.core.management.base import BaseCommand, CommandError, CommandParser
 
-from ... import conf
 from ...delivery.dispatcher import deliver_due
+from ...errors import ConfigurationError
 from ...reconcile import REFUSED, reconcile, stale_payments
 from ...wording import counted
 from ..ages import age
@@ -42,7 +42,7 @@ class Command(BaseCommand):
             summary = reconcile(payment_ids, workers=workers, dry_run=dry_run, progress=show)
             if not dry_run:  # and every other event whose retry time has come
                 deliver_due()
-        except conf.ConfigurationError as error:
+        except ConfigurationError as error:
             raise CommandError(str(error)) from None
         if show is not None:
             self.stderr.write("")
