@@ -7,10 +7,13 @@ from functools import partial
 from typing import TYPE_CHECKING
 
 from django.contrib import admin, messages
+from django.contrib.contenttypes.admin import GenericTabularInline
 from django.db import connections, router, transaction
 from django.db.models import Model, QuerySet
 from django.http import HttpRequest, HttpResponse
+from django.urls import NoReverseMatch, reverse
 from django.utils import timezone
+from django.utils.html import format_html
 
 from .delivery import dispatcher
 from .models import UNPLACED_MONEY, Callback, Payment, PaymentEvent
@@ -28,38 +31,52 @@ else:
     CallbackInlineBase = PaymentEventInlineBase = admin.TabularInline
 
 
+class ShownOnly:
+    """An inline whose rows are shown, never added or changed: money and
+    what the service said are not typed in."""
+
+    extra = 0
+    can_delete = False
+
+    def has_add_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
+        return False
+
+    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
+        return False
+
+
+class PaymentInline(ShownOnly, GenericTabularInline):
+    """The payments of the shop's own order, on its order's admin page:
+
+        class OrderAdmin(admin.ModelAdmin):
+            inlines = [PaymentInline]
+
+    for the payments started with `start_payment(..., order=order)`. They
+    are shown, never changed here."""
+
+    model = Payment
+    ct_field, ct_fk_field = "order_type", "order_key"
+    show_change_link = True
+    fields = readonly_fields = ("order_id", "amount", "currency", "status", "settled_amount", "needs_review",
+                                "created_at")
+
+
 class ShowsCallbackBody:
     @admin.display(description="body")
     def body_text(self, callback: Callback) -> str:
         return bytes(callback.body).decode("utf-8", "replace")
 
 
-class CallbackInline(ShowsCallbackBody, CallbackInlineBase):
+class CallbackInline(ShownOnly, ShowsCallbackBody, CallbackInlineBase):
     model = Callback
-    extra = 0
-    can_delete = False
     fields = readonly_fields = ("received_at", "status", "outcome", "signature_ok", "deliveries", "processed_at",
                                 "body_text")
 
-    def has_add_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
-        return False
 
-    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
-        return False
-
-
-class PaymentEventInline(PaymentEventInlineBase):
+class PaymentEventInline(ShownOnly, PaymentEventInlineBase):
     model = PaymentEvent
-    extra = 0
-    can_delete = False
     fields = readonly_fields = ("created_at", "kind", "previous", "stage", "reason", "delivered_at", "attempts",
                                 "last_error")
-
-    def has_add_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
-        return False
-
-    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
-        return False
 
 
 @admin.register(Payment)
@@ -70,9 +87,10 @@ class PaymentAdmin(PaymentAdminBase):
     date_hierarchy = "created_at"
     # What the service decided is never typed in: only the review flag is
     # a person's to clear.
-    readonly_fields = ("order_id", "reference", "amount", "currency", "pay_mode", "recipient_account", "pay_url",
-                       "status", "settled_amount", "failure_reason", "expires_at", "created_at", "updated_at")
-    fields = readonly_fields[:8] + ("needs_review",) + readonly_fields[8:]
+    readonly_fields = ("order_id", "reference", "shop_order", "amount", "currency", "pay_mode", "recipient_account",
+                       "pay_url", "status", "settled_amount", "failure_reason", "expires_at", "created_at",
+                       "updated_at")
+    fields = readonly_fields[:9] + ("needs_review",) + readonly_fields[9:]
     inlines = [PaymentEventInline, CallbackInline]
     actions = ["reconcile_selected"]
 
@@ -81,6 +99,22 @@ class PaymentAdmin(PaymentAdminBase):
 
     def has_delete_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
         return False
+
+    @admin.display(description="order")
+    def shop_order(self, payment: Payment) -> str:
+        """The shop's order the payment was started for, linked to its admin
+        page when it has one; gone orders are named by type and key."""
+        if payment.order_type is None:
+            return "-"
+        order = payment.order
+        if order is None:
+            return f"{payment.order_type.name} {payment.order_key} (deleted)"
+        try:
+            url = reverse(f"admin:{order._meta.app_label}_{order._meta.model_name}_change", args=[order.pk],
+                          current_app=self.admin_site.name)
+        except NoReverseMatch:
+            return str(order)
+        return format_html('<a href="{}">{}</a>', url, order)
 
     def save_model(self, request: HttpRequest, obj: Payment, form: object, change: bool) -> None:
         # One statement that writes the one field a person may change: the

@@ -10,8 +10,9 @@ from decimal import Decimal
 from functools import partial
 from typing import Literal
 
+from django.contrib.contenttypes.models import ContentType
 from django.db import router, transaction
-from django.db.models import Q
+from django.db.models import Model, Q
 from django.http import HttpRequest
 from django.urls import reverse
 from django.utils import timezone
@@ -20,7 +21,7 @@ from tavori_pay import Client
 
 from . import conf
 from .errors import ConfigurationError, PaymentError
-from .models import Payment
+from .models import ORDER_KEY_LENGTH, Payment
 from .own_connection import apart_from_callers_transaction
 from .reports import CENT, apply, from_order_status
 from .references import lock_reference
@@ -37,13 +38,16 @@ CREATING_FOR = 60
 @sensitive_variables()
 def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
                   pay_mode: Literal["split", "direct"] = "split", return_url: str | None = None,
-                  request: HttpRequest | None = None, reuse_pending: bool = True) -> Payment:
+                  request: HttpRequest | None = None, reuse_pending: bool = True,
+                  order: Model | None = None) -> Payment:
     """Creates the order at the service and returns its saved Payment;
-    redirect the buyer to `payment.pay_url`.
+    redirect the buyer to `payment.pay_url`. `order`, the shop's own saved
+    object the payment is for, is kept with it: `payment.order`, and
+    `Payment.objects.for_order(order)`.
 
     A second checkout for the same `reference` (a double click, the back
     button) gets the payment already waiting to be paid, when it has the
-    same amount, currency, mode and recipient and the service confirms it
+    same amount, currency, mode, recipient and order and the service confirms it
     can still be paid; `reuse_pending=False` always creates a new order.
 
     The payment row is written before the service is asked, so that no order
@@ -64,43 +68,64 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
         raise ValueError("reference must be a non-empty str of at most 128 characters")
     if not isinstance(currency, str) or not CURRENCY.fullmatch(currency):
         raise ValueError(f"currency must be three upper-case letters (ISO 4217, such as 'CNY'), not {currency!r:.40}")
+    if order is not None and (not isinstance(order, Model) or order.pk is None):
+        raise ValueError("order must be a saved model instance (it is kept by its primary key)")
     client = conf.client()
     base = public_base(request)
     # Resolved here, on the caller's thread: its URLconf and script prefix.
     notify_url = f"{base}{reverse('tavori_pay:notify')}?payment="
     if return_url and return_url.startswith("/"):
         return_url = base + return_url
-    order = Order(reference, amount, currency, pay_mode, recipient_account, return_url)
-    return apart_from_callers_transaction(router.db_for_write(Payment),
-                                          partial(_start, client, order, notify_url, reuse_pending))
+    alias = router.db_for_write(Payment)
+    shop_order = ShopOrder.of(order, alias)
+    checkout = Checkout(reference, amount, currency, pay_mode, recipient_account, return_url, shop_order)
+    return apart_from_callers_transaction(alias, partial(_start, client, checkout, notify_url, reuse_pending))
 
 
 @dataclass(frozen=True)
-class Order:
+class ShopOrder:
+    """The shop's object a payment is for, as the payment row keeps it."""
+    type_id: int | None
+    key: str
+
+    @classmethod
+    def of(cls, order: Model | None, alias: str) -> ShopOrder:
+        if order is None:
+            return cls(None, "")
+        key = str(order.pk)
+        if len(key) > ORDER_KEY_LENGTH:
+            raise ValueError(f"order's primary key is longer than {ORDER_KEY_LENGTH} characters as text")
+        return cls(ContentType.objects.db_manager(alias).get_for_model(order).pk, key)
+
+
+@dataclass(frozen=True)
+class Checkout:
     reference: str
     amount: Decimal
     currency: str
     pay_mode: Literal["split", "direct"]
     recipient_account: str
     return_url: str | None
+    order: ShopOrder
 
     def matching(self) -> dict[str, object]:
         return {"reference": self.reference, "amount": self.amount, "currency": self.currency,
-                "pay_mode": self.pay_mode, "recipient_account": self.recipient_account}
+                "pay_mode": self.pay_mode, "recipient_account": self.recipient_account,
+                "order_type_id": self.order.type_id, "order_key": self.order.key}
 
 
 @sensitive_variables()
-def _start(client: Client, order: Order, notify_url: str, reuse_pending: bool) -> Payment:
-    payment, created = _claim(order, reuse_pending)
+def _start(client: Client, checkout: Checkout, notify_url: str, reuse_pending: bool) -> Payment:
+    payment, created = _claim(checkout, reuse_pending)
     if not created:
         payable = _payable(client, _created_elsewhere(payment))
         if payable is not None:
             return payable
-        payment, _ = _claim(order, reuse_pending=False)
+        payment, _ = _claim(checkout, reuse_pending=False)
     try:
-        result = client.create_payment(float(order.amount), order.currency, order.recipient_account,
-                                       notify_url + str(payment.token), pay_mode=order.pay_mode,
-                                       return_url=order.return_url)
+        result = client.create_payment(float(checkout.amount), checkout.currency, checkout.recipient_account,
+                                       notify_url + str(payment.token), pay_mode=checkout.pay_mode,
+                                       return_url=checkout.return_url)
     except Exception as error:
         payment.status, payment.failure_reason = Status.FAILED, f"checkout failed: {_one_line(error)}"[:255]
         Payment.objects.filter(pk=payment.pk).update(status=payment.status, failure_reason=payment.failure_reason)
@@ -110,23 +135,23 @@ def _start(client: Client, order: Order, notify_url: str, reuse_pending: bool) -
     return payment
 
 
-def _claim(order: Order, reuse_pending: bool) -> tuple[Payment, bool]:
-    """The payment still waiting for the order's reference, or being created
+def _claim(checkout: Checkout, reuse_pending: bool) -> tuple[Payment, bool]:
+    """The payment still waiting for the checkout's reference, or being created
     by another checkout at this moment, with False; else a new payment row,
     committed before the service is asked, with True. Two checkouts for one
     reference decide one after the other."""
     alias, now = router.db_for_write(Payment), timezone.now()
     with transaction.atomic(using=alias):
-        lock_reference(alias, order.reference)
+        lock_reference(alias, checkout.reference)
         if reuse_pending:
-            waiting = (Payment.objects.using(alias).filter(status=Status.PENDING, **order.matching())
+            waiting = (Payment.objects.using(alias).filter(status=Status.PENDING, **checkout.matching())
                        .filter(Q(order_id__isnull=False, expires_at=None) |
                                Q(order_id__isnull=False, expires_at__gt=now) |
                                Q(order_id=None, created_at__gt=now - dt.timedelta(seconds=CREATING_FOR)))
                        .exclude(order_id__isnull=False, pay_url="").order_by("-created_at").first())
             if waiting is not None:
                 return waiting, False
-        return Payment.objects.using(alias).create(**order.matching()), True
+        return Payment.objects.using(alias).create(**checkout.matching()), True
 
 
 def _created_elsewhere(payment: Payment) -> Payment | None:

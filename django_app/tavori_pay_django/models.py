@@ -5,9 +5,22 @@ from __future__ import annotations
 
 import uuid
 
+from django.contrib.contenttypes.fields import GenericForeignKey
+from django.contrib.contenttypes.models import ContentType
 from django.db import models
 
 from .transitions import PAID_STAGES, Outcome, Status
+
+
+ORDER_KEY_LENGTH = 255
+
+
+class PaymentQuerySet(models.QuerySet["Payment"]):
+    def for_order(self, order: models.Model) -> PaymentQuerySet:
+        """The payments started for the shop's `order` (start_payment's
+        `order=`), newest first."""
+        order_type = ContentType.objects.db_manager(self.db).get_for_model(order)
+        return self.filter(order_type=order_type, order_key=str(order.pk))
 
 
 class Payment(models.Model):
@@ -23,6 +36,12 @@ class Payment(models.Model):
     token = models.UUIDField(default=uuid.uuid4, unique=True, editable=False)
     reference = models.CharField(max_length=128, db_index=True,
                                  help_text="The shop's own reference, such as its order number.")
+    # The shop's own object the payment is for, when start_payment was given
+    # one: a generic relation, so that any model (and any primary key) can be
+    # an order. The payment outlives the order: money records are kept.
+    order_type = models.ForeignKey(ContentType, null=True, blank=True, on_delete=models.PROTECT, related_name="+")
+    order_key = models.CharField(max_length=ORDER_KEY_LENGTH, blank=True)
+    order = GenericForeignKey("order_type", "order_key")
     amount = models.DecimalField(max_digits=17, decimal_places=2)
     currency = models.CharField(max_length=8)
     pay_mode = models.CharField(max_length=8, choices=PayMode.choices, default=PayMode.SPLIT)
@@ -39,9 +58,12 @@ class Payment(models.Model):
     created_at = models.DateTimeField(auto_now_add=True, db_index=True)
     updated_at = models.DateTimeField(auto_now=True)
 
+    objects = PaymentQuerySet.as_manager()
+
     class Meta:
         ordering = ["-created_at"]
         constraints = [models.CheckConstraint(condition=models.Q(amount__gt=0), name="tavori_pay_amount_positive")]
+        indexes = [models.Index(fields=["order_type", "order_key"], name="tavori_pay_payment_order")]
 
     def __str__(self) -> str:
         return f"{self.order_id or 'uncreated'} ({self.reference}): {self.amount} {self.currency} {self.status}"

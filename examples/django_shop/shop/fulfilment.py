@@ -24,10 +24,10 @@ ORDER_STATE = {"paid": Order.PAID, "settled": Order.PAID, "refunded": Order.PAID
 
 @receiver(payment_status_changed)
 def fulfil(sender, payment, previous, new, event, **kwargs) -> None:
-    if not payment.reference.startswith("shop-order-"):
+    if not isinstance(payment.order, Order):
         return
     with transaction.atomic():
-        order = Order.objects.select_for_update().get(pk=int(payment.reference.removeprefix("shop-order-")))
+        order = Order.objects.select_for_update().get(pk=payment.order.pk)
         if order.events.filter(payment_event=event.id).exists():
             return  # handled already
         if new == "paid":

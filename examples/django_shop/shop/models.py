@@ -5,8 +5,7 @@ from tavori_pay_django.models import Payment
 
 
 class Order(models.Model):
-    """The shop's own order; its payment is the Payment whose reference is
-    the order's `reference`."""
+    """The shop's own order; its payments are started with `order=` it."""
 
     PENDING, PAID, FAILED, EXPIRED = "pending", "paid", "failed", "expired"
 
@@ -24,7 +23,7 @@ class Order(models.Model):
         return f"shop-order-{self.pk}"
 
     def payment(self) -> Payment | None:
-        return Payment.objects.filter(reference=self.reference).order_by("-created_at").first()
+        return Payment.objects.for_order(self).first()
 
 
 class OrderEvent(models.Model):

@@ -19,7 +19,7 @@ def checkout(request):
         return HttpResponseBadRequest("unknown product")
     order = Order.objects.create(product=product, amount=amount)
     try:
-        payment = start_payment(amount, "CNY", reference=order.reference,
+        payment = start_payment(amount, "CNY", reference=order.reference, order=order,
                                 recipient_account=settings.SHOP_ROYALTY_RECIPIENT,
                                 return_url=reverse("done", args=[order.key]), request=request)
     except PaymentError:
