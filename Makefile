@@ -1,4 +1,4 @@
-.PHONY: bootstrap test test-python test-cpp demo check-sanitizers fuzz check-valgrind check-packaging bench
+.PHONY: bootstrap test test-python test-cpp demo check-format check-sanitizers fuzz check-valgrind check-packaging bench
 
 # The environment the tests run in; CI keeps one per Python
 # (make test VENV=.venv-3.12 PYTHON_VERSION=3.12).
@@ -24,6 +24,9 @@ test-cpp:
 
 demo: bootstrap
 	.venv/bin/python examples/demo.py
+
+check-format: bootstrap
+	clang-format --dry-run --Werror src/*.cpp src/*.hpp
 
 check-sanitizers: bootstrap
 	scripts/check_sanitizers.sh

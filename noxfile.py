@@ -3,7 +3,7 @@
     nox -l                                            # the sessions
     nox -s "django-3.12(django='5.2')"                # SQLite, then PostgreSQL
     nox -s "django-3.13(django='6.0')" -- sqlite -x   # one database, pytest's -x
-    nox -s typing                                     # mypy --strict, ruff, django-upgrade
+    nox -s typing                                     # mypy --strict, ruff, django-upgrade, pre-commit
 
 Each session installs the package (the module built incrementally in
 build/, shared by the sessions of one Python) with the given Django into a
@@ -72,6 +72,9 @@ def typing(session: nox.Session) -> None:
     session.run("ruff", "check", "django_app", "sandbox", "tests")
     sources = [str(path) for path in Path("django_app/tavori_pay_django").rglob("*.py")]
     session.run("django-upgrade", "--target-version", DJANGOS[0], *sources)
+    if Path(".git").exists():  # the hooks a commit runs pass on every file
+        session.install("pre-commit")
+        session.run("pre-commit", "run", "--all-files", "--show-diff-on-failure")
 
 
 def _expect_misuse_refused(session: nox.Session, misuse: Path) -> None:

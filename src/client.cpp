@@ -97,8 +97,7 @@ Result<KeyTexts> keys_from_key_file() {
     const std::string path = space + "/auth_key.py";
     auto content = read_key_file(path);
     if (!content) {
-        return Error::failure("Cannot read auth_key.py at " + path + ": " +
-                              content.error().description +
+        return Error::failure("Cannot read auth_key.py at " + path + ": " + content.error().description +
                               ". Please pass community_key and sponsor_key manually.");
     }
     std::optional<std::string> community = extract_assignment(*content, "COMMUNITY_KEY");

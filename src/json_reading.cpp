@@ -24,8 +24,7 @@ std::ptrdiff_t index_of(std::span<const std::string_view> names, std::string_vie
         // Length and first letter first: most keys differ in one of them, and
         // a call to memcmp per name was the costliest step of reading a short
         // callback.
-        if (names[i].size() == name.size() && (name.empty() || names[i][0] == name[0]) &&
-            names[i] == name) {
+        if (names[i].size() == name.size() && (name.empty() || names[i][0] == name[0]) && names[i] == name) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
@@ -53,8 +52,7 @@ std::string describe(const json::error_code& error) {
     if (error == json::error::exponent_overflow) {
         return "number out of range";
     }
-    if (error == json::error::illegal_leading_surrogate ||
-        error == json::error::illegal_trailing_surrogate) {
+    if (error == json::error::illegal_leading_surrogate || error == json::error::illegal_trailing_surrogate) {
         return "lone surrogate in a \\u escape";
     }
     if (error == json::error::expected_hex_digit || error == json::error::expected_utf16_escape) {
@@ -214,8 +212,7 @@ private:
             slot_ = index == not_kept ? nullptr : &reader_.members_[static_cast<std::size_t>(index)];
         } else {
             const std::ptrdiff_t index = index_of(reader_.nested_member_names_, name);
-            slot_ = index == not_kept ? nullptr
-                                      : &reader_.nested_members_[static_cast<std::size_t>(index)];
+            slot_ = index == not_kept ? nullptr : &reader_.nested_members_[static_cast<std::size_t>(index)];
         }
     }
 
@@ -302,8 +299,7 @@ Status unwrap_answer(std::uint16_t status, std::string_view body, MemberReader& 
         return Error::failure("HTTP " + std::to_string(status) + ": " + std::string(body));
     }
     if (auto read = reader.read(body); !read) {
-        return Error::failure("Invalid JSON: " + read.error().description + " | body: " +
-                              std::string(body));
+        return Error::failure("Invalid JSON: " + read.error().description + " | body: " + std::string(body));
     }
     if (const JsonMember& detail = reader.member(0); detail.kind == JsonMember::Kind::string) {
         return Error::failure(std::string(detail.text));

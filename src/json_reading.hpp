@@ -49,8 +49,7 @@ public:
     // Keeps the top-level members named in `members` and, when `nested` is not
     // empty, the top-level member `nested` and the members of its object named
     // in `nested_members`. The names must outlive the reader.
-    explicit MemberReader(std::span<const std::string_view> members,
-                          std::string_view nested = {},
+    explicit MemberReader(std::span<const std::string_view> members, std::string_view nested = {},
                           std::span<const std::string_view> nested_members = {});
 
     // Parses `text`, which must be valid UTF-8, as exactly one JSON value: no

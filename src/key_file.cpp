@@ -13,8 +13,7 @@ namespace tavori {
 namespace {
 
 ReadFailure os_failure(int error_number) {
-    return {std::string(std::strerror(error_number)) + " (os error " +
-            std::to_string(error_number) + ")"};
+    return {std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")"};
 }
 
 // Decodes the code point that starts at `at` in valid UTF-8.
@@ -35,8 +34,8 @@ char32_t code_point_at(std::string_view text, std::size_t at, std::size_t& lengt
 // Unicode's White_Space property.
 bool is_white_space(char32_t c) noexcept {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
 }
 
 std::string_view trim(std::string_view text) noexcept {
@@ -64,8 +63,7 @@ std::string_view trim(std::string_view text) noexcept {
 }
 
 std::string_view without_quotes(std::string_view value) noexcept {
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
         return value.substr(1, value.size() - 2);
     }
     return value;

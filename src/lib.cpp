@@ -17,7 +17,7 @@ namespace {
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tavori_pay",
-    "",  // __doc__ is the empty text, not None
+    "",       // __doc__ is the empty text, not None
     0,        // no per-module state
     nullptr,  // no module-level functions
     nullptr,
@@ -40,8 +40,7 @@ Status add_attribute(PyObject* module, const char* name, py::Object value) {
         }
     }
     TAVORI_ASSIGN_OR_RETURN(name_text, py::new_str(name));
-    if (PyList_Append(all.get(), name_text.get()) < 0 ||
-        PyModule_AddObjectRef(module, name, value.get()) < 0) {
+    if (PyList_Append(all.get(), name_text.get()) < 0 || PyModule_AddObjectRef(module, name, value.get()) < 0) {
         return Error::pending();
     }
     return Done{};

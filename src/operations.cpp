@@ -36,14 +36,12 @@ Result<std::string> timestamp() {
 Result<py::Object> create_payment(const Keys& keys, const PaymentRequest& request) {
     TAVORI_ASSIGN_OR_RETURN(time_text, timestamp());
     TAVORI_ASSIGN_OR_RETURN(nonce, generate_nonce());
-    std::string body = "community_key=" + url_encode(keys.community_key) +
-                       "&sponsor_key=" + url_encode(keys.sponsor_key) +
-                       "&timestamp=" + time_text + "&nonce=" + nonce +
-                       "&amount=" + url_encode(amount_text(request.amount)) +
-                       "&currency=" + url_encode(request.currency) +
-                       "&recipient_account=" + url_encode(request.recipient_account) +
-                       "&user_notify_url=" + url_encode(request.notify_url) +
-                       "&pay_mode=" + url_encode(request.pay_mode);
+    std::string body =
+        "community_key=" + url_encode(keys.community_key) + "&sponsor_key=" + url_encode(keys.sponsor_key) +
+        "&timestamp=" + time_text + "&nonce=" + nonce + "&amount=" + url_encode(amount_text(request.amount)) +
+        "&currency=" + url_encode(request.currency) +
+        "&recipient_account=" + url_encode(request.recipient_account) +
+        "&user_notify_url=" + url_encode(request.notify_url) + "&pay_mode=" + url_encode(request.pay_mode);
     if (request.return_url && !request.return_url->empty()) {
         body += "&return_url=" + url_encode(*request.return_url);
     }
@@ -61,25 +59,35 @@ Result<py::Object> create_payment(const Keys& keys, const PaymentRequest& reques
 Result<py::Object> query_order(const Keys& keys, std::string_view order_id) {
     TAVORI_ASSIGN_OR_RETURN(time_text, timestamp());
     TAVORI_ASSIGN_OR_RETURN(nonce, generate_nonce());
-    const std::string signed_text =
-        keys.community_key + time_text + nonce + std::string(order_id);
+    const std::string signed_text = keys.community_key + time_text + nonce + std::string(order_id);
     TAVORI_ASSIGN_OR_RETURN(signature, keys.sponsor_signer.sign(signed_text));
-    const std::string url = base_url() + "/alipayment/sponsor/order-status/?community_key=" +
-                            url_encode(keys.community_key) + "&timestamp=" + time_text +
-                            "&nonce=" + nonce + "&signature=" + std::string(signature.text()) +
-                            "&order_id=" + url_encode(order_id);
+    const std::string url =
+        base_url() + "/alipayment/sponsor/order-status/?community_key=" + url_encode(keys.community_key) +
+        "&timestamp=" + time_text + "&nonce=" + nonce + "&signature=" + std::string(signature.text()) +
+        "&order_id=" + url_encode(order_id);
     TAVORI_ASSIGN_OR_RETURN(answer, http_request(url, "GET", std::nullopt));
     // In the order of OrderStatus's fields.
     static constexpr std::string_view members[] = {
-        "order_id", "pay_status", "pay_status_text", "settle_status", "settle_status_text",
-        "refund_status", "refund_status_text", "amount", "settle_amount", "expired", "fail_reason",
+        "order_id",           "pay_status",    "pay_status_text",    "settle_status",
+        "settle_status_text", "refund_status", "refund_status_text", "amount",
+        "settle_amount",      "expired",       "fail_reason",
     };
     MemberReader data = answer_reader(members);
     TAVORI_RETURN_IF_ERROR(unwrap_answer(answer.status, answer.body, data));
     const auto text = [&](std::size_t index) { return std::string(text_of(data.nested_member(index))); };
     const auto code = [&](std::size_t index) { return code_of(data.nested_member(index)); };
     return new_order_status({
-        text(0), code(1), text(2), code(3), text(4), code(5), text(6), text(7), text(8), text(9), text(10),
+        text(0),
+        code(1),
+        text(2),
+        code(3),
+        text(4),
+        code(5),
+        text(6),
+        text(7),
+        text(8),
+        text(9),
+        text(10),
     });
 }
 
@@ -92,8 +100,8 @@ constexpr std::size_t callback_member_count = std::size(callback_members);
 // The dict's keys, interned once: they cost no allocation and no hashing per
 // callback.
 py::Name callback_keys[] = {
-    py::Name{"status"}, py::Name{"order_id"}, py::Name{"amount"},
-    py::Name{"settle_amount"}, py::Name{"reason"}, py::Name{"expired"},
+    py::Name{"status"},        py::Name{"order_id"}, py::Name{"amount"},
+    py::Name{"settle_amount"}, py::Name{"reason"},   py::Name{"expired"},
 };
 static_assert(std::size(callback_keys) == callback_member_count);
 
@@ -137,8 +145,7 @@ Result<py::Object> callback_dict(const MemberReader& body) {
     return dict;
 }
 
-Result<py::Object> verify_callback(const Keys& keys, std::string_view body,
-                                   std::string_view signature) {
+Result<py::Object> verify_callback(const Keys& keys, std::string_view body, std::string_view signature) {
     TAVORI_ASSIGN_OR_RETURN(expected, keys.sponsor_signer.sign(body));
     if (!signatures_equal(expected.text(), signature)) {
         return Error::failure("Invalid callback signature");
@@ -155,8 +162,7 @@ constexpr const char* create_payment_parameters[] = {
 };
 constexpr py::Signature create_payment_signature{"create_payment", create_payment_parameters, 4};
 
-PyObject* create_payment_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
+PyObject* create_payment_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&]() -> Result<py::Object> {
         const py::Signature& signature = create_payment_signature;
         PyObject* bound[6];
@@ -172,16 +178,14 @@ PyObject* create_payment_entry(PyObject* self, PyObject* const* args, Py_ssize_t
         }
         TAVORI_ASSIGN_OR_RETURN(return_url, py::optional_str_argument(signature, 5, bound[5]));
         TAVORI_ASSIGN_OR_RETURN(keys, client_keys(self));
-        return create_payment(*keys, {amount, currency, recipient_account, notify_url, pay_mode,
-                                      return_url});
+        return create_payment(*keys, {amount, currency, recipient_account, notify_url, pay_mode, return_url});
     });
 }
 
 constexpr const char* query_order_parameters[] = {"order_id"};
 constexpr py::Signature query_order_signature{"query_order", query_order_parameters, 1};
 
-PyObject* query_order_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* query_order_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&]() -> Result<py::Object> {
         PyObject* bound[1];
         TAVORI_RETURN_IF_ERROR(py::bind(query_order_signature, args, nargs, kwnames, bound));
@@ -194,8 +198,7 @@ PyObject* query_order_entry(PyObject* self, PyObject* const* args, Py_ssize_t na
 constexpr const char* verify_callback_parameters[] = {"body", "signature"};
 constexpr py::Signature verify_callback_signature{"verify_callback", verify_callback_parameters, 2};
 
-PyObject* verify_callback_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+PyObject* verify_callback_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded([&]() -> Result<py::Object> {
         const py::Signature& signature = verify_callback_signature;
         PyObject* bound[2];
@@ -228,8 +231,7 @@ constexpr PyCFunction as_method() {
 }  // namespace
 
 PyMethodDef client_methods[] = {
-    {"create_payment", as_method<create_payment_entry>(), METH_FASTCALL | METH_KEYWORDS,
-     create_payment_doc},
+    {"create_payment", as_method<create_payment_entry>(), METH_FASTCALL | METH_KEYWORDS, create_payment_doc},
     {"query_order", as_method<query_order_entry>(), METH_FASTCALL | METH_KEYWORDS,
      "query_order($self, order_id)\n--\n\nQuery order status."},
     {"verify_callback", as_method<verify_callback_entry>(), METH_FASTCALL | METH_KEYWORDS,

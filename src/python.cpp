@@ -63,8 +63,8 @@ void raise(const Error& error) {
     switch (error.kind()) {
     case Error::Kind::failure: {
         const std::string& message = error.message();
-        Object text = Object::steal(PyUnicode_DecodeUTF8(
-            message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+        Object text = Object::steal(
+            PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
         if (text) {
             PyErr_SetObject(PyExc_RuntimeError, text.get());
         }
@@ -79,8 +79,7 @@ void raise(const Error& error) {
         // The diagnostic keeps a pending exception (MemoryError, say) intact.
         PySys_WriteStderr("tavori_pay: internal error: %.900s\n", error.message().c_str());
         if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_SystemError, "tavori_pay internal error: %.900s",
-                         error.message().c_str());
+            PyErr_Format(PyExc_SystemError, "tavori_pay internal error: %.900s", error.message().c_str());
         }
         return;
     }
@@ -112,28 +111,25 @@ Result<Object> new_str(std::string_view text) {
         std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
         return str;
     }
-    return checked(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
 namespace {
 
-Status place_keyword(const Signature& signature, PyObject* name, PyObject* value,
-                     std::span<PyObject*> bound) {
+Status place_keyword(const Signature& signature, PyObject* name, PyObject* value, std::span<PyObject*> bound) {
     for (std::size_t index = 0; index < signature.names.size(); ++index) {
         if (PyUnicode_CompareWithASCIIString(name, signature.names[index]) != 0) {
             continue;
         }
         if (bound[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                         signature.function, signature.names[index]);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.function,
+                         signature.names[index]);
             return Error::pending();
         }
         bound[index] = value;
         return Done{};
     }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                 signature.function, name);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", signature.function, name);
     return Error::pending();
 }
 
@@ -141,8 +137,8 @@ Status bind_positional(const Signature& signature, PyObject* const* args, Py_ssi
                        std::span<PyObject*> bound) {
     const auto capacity = static_cast<Py_ssize_t>(signature.names.size());
     if (nargs > capacity) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)",
-                     signature.function, capacity, capacity == 1 ? "" : "s", nargs);
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", signature.function,
+                     capacity, capacity == 1 ? "" : "s", nargs);
         return Error::pending();
     }
     for (std::size_t index = 0; index < bound.size(); ++index) {
@@ -154,8 +150,8 @@ Status bind_positional(const Signature& signature, PyObject* const* args, Py_ssi
 Status check_required(const Signature& signature, std::span<PyObject*> bound) {
     for (std::size_t index = 0; index < signature.required; ++index) {
         if (bound[index] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
-                         signature.function, signature.names[index], index + 1);
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature.function,
+                         signature.names[index], index + 1);
             return Error::pending();
         }
     }
@@ -164,8 +160,8 @@ Status check_required(const Signature& signature, std::span<PyObject*> bound) {
 
 }  // namespace
 
-Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-            PyObject* kwnames, std::span<PyObject*> bound) {
+Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+            std::span<PyObject*> bound) {
     nargs = PyVectorcall_NARGS(nargs);
     if (auto placed = bind_positional(signature, args, nargs, bound); !placed) {
         return placed;
@@ -180,8 +176,7 @@ Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
     return check_required(signature, bound);
 }
 
-Status bind(const Signature& signature, PyObject* args, PyObject* kwargs,
-            std::span<PyObject*> bound) {
+Status bind(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> bound) {
     PyObject* const* items = PySequence_Fast_ITEMS(args);
     if (auto placed = bind_positional(signature, items, PyTuple_GET_SIZE(args), bound); !placed) {
         return placed;
@@ -199,25 +194,23 @@ Status bind(const Signature& signature, PyObject* args, PyObject* kwargs,
     return check_required(signature, bound);
 }
 
-Result<std::string_view> str_argument(const Signature& signature, std::size_t index,
-                                      PyObject* value) {
+Result<std::string_view> str_argument(const Signature& signature, std::size_t index, PyObject* value) {
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s",
-                     signature.function, signature.names[index], Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", signature.function,
+                     signature.names[index], Py_TYPE(value)->tp_name);
         return Error::pending();
     }
     return utf8_view(value);
 }
 
-Result<std::optional<std::string_view>> optional_str_argument(const Signature& signature,
-                                                              std::size_t index,
+Result<std::optional<std::string_view>> optional_str_argument(const Signature& signature, std::size_t index,
                                                               PyObject* value) {
     if (value == nullptr || value == Py_None) {
         return std::optional<std::string_view>{};
     }
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str or None, not %s",
-                     signature.function, signature.names[index], Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str or None, not %s", signature.function,
+                     signature.names[index], Py_TYPE(value)->tp_name);
         return Error::pending();
     }
     TAVORI_ASSIGN_OR_RETURN(text, utf8_view(value));
@@ -233,8 +226,8 @@ Result<double> double_argument(const Signature& signature, std::size_t index, Py
         // Only a wrong type is the binder's to word; OverflowError passes as it is.
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             Object conversion = Object::steal(PyErr_GetRaisedException());
-            PyErr_Format(PyExc_TypeError, "%s() argument '%s' %S", signature.function,
-                         signature.names[index], conversion.get());
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' %S", signature.function, signature.names[index],
+                         conversion.get());
         }
         return Error::pending();
     }

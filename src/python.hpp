@@ -116,20 +116,17 @@ struct Signature {
 // order). Slots receive borrowed references; an omitted optional parameter
 // stays null. Raises TypeError for surplus, duplicate, unknown and missing
 // arguments.
-Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-            PyObject* kwnames, std::span<PyObject*> bound);
+Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+            std::span<PyObject*> bound);
 
 // The same for a tuple and a keyword dictionary (the constructor's form).
-Status bind(const Signature& signature, PyObject* args, PyObject* kwargs,
-            std::span<PyObject*> bound);
+Status bind(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> bound);
 
 // Typed conversions of bound arguments; a wrong type is a TypeError that names
 // the function and the parameter.
-Result<std::string_view> str_argument(const Signature& signature, std::size_t index,
-                                      PyObject* value);
+Result<std::string_view> str_argument(const Signature& signature, std::size_t index, PyObject* value);
 // None or an omitted argument gives no value.
-Result<std::optional<std::string_view>> optional_str_argument(const Signature& signature,
-                                                              std::size_t index,
+Result<std::optional<std::string_view>> optional_str_argument(const Signature& signature, std::size_t index,
                                                               PyObject* value);
 Result<double> double_argument(const Signature& signature, std::size_t index, PyObject* value);
 

@@ -47,8 +47,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 PyObject* payment_result_repr(PyObject* self) {
     const auto& fields = fields_of<PaymentFields>(self);
     return py::guarded([&]() -> Result<py::Object> {
-        return py::new_str("PaymentResult(order_id='" + fields.order_id + "', pay_url='" +
-                           fields.pay_url + "')");
+        return py::new_str("PaymentResult(order_id='" + fields.order_id + "', pay_url='" + fields.pay_url +
+                           "')");
     });
 }
 
@@ -102,13 +102,11 @@ PyType_Slot order_status_slots[] = {
 };
 
 PyType_Spec payment_result_spec = {
-    "builtins.PaymentResult", sizeof(Record<PaymentFields>), 0, Py_TPFLAGS_DEFAULT,
-    payment_result_slots,
+    "builtins.PaymentResult", sizeof(Record<PaymentFields>), 0, Py_TPFLAGS_DEFAULT, payment_result_slots,
 };
 
 PyType_Spec order_status_spec = {
-    "builtins.OrderStatus", sizeof(Record<OrderFields>), 0, Py_TPFLAGS_DEFAULT,
-    order_status_slots,
+    "builtins.OrderStatus", sizeof(Record<OrderFields>), 0, Py_TPFLAGS_DEFAULT, order_status_slots,
 };
 
 template <class Fields>

@@ -61,16 +61,16 @@ using Status = Result<Done>;
 
 // Early return for the error paths of Result-returning steps, in the manner of
 // absl's ASSIGN_OR_RETURN: binds `name` to the value, or returns the error.
-#define TAVORI_ASSIGN_OR_RETURN(name, expression)          \
-    auto name##_result = (expression);                     \
-    if (!name##_result) {                                  \
-        return std::move(name##_result).error();           \
-    }                                                      \
+#define TAVORI_ASSIGN_OR_RETURN(name, expression) \
+    auto name##_result = (expression);            \
+    if (!name##_result) {                         \
+        return std::move(name##_result).error();  \
+    }                                             \
     auto&& name = *std::move(name##_result)
 
-#define TAVORI_RETURN_IF_ERROR(expression)                 \
-    do {                                                   \
-        if (auto status_ = (expression); !status_) {       \
-            return std::move(status_).error();             \
-        }                                                  \
+#define TAVORI_RETURN_IF_ERROR(expression)           \
+    do {                                             \
+        if (auto status_ = (expression); !status_) { \
+            return std::move(status_).error();       \
+        }                                            \
     } while (false)

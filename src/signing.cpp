@@ -91,8 +91,8 @@ void write_hex(std::span<const unsigned char> bytes, char* out) noexcept {
 }
 
 bool is_unreserved(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
 }
 
 }  // namespace
@@ -211,8 +211,8 @@ std::string amount_text(double amount) {
     // form of to_chars would print a large double's exact binary value
     // (21437929370331352 where the shortest digits give 21437929370331350).
     char scientific[32];
-    const auto written = std::to_chars(scientific, scientific + sizeof scientific, amount,
-                                       std::chars_format::scientific);
+    const auto written =
+        std::to_chars(scientific, scientific + sizeof scientific, amount, std::chars_format::scientific);
     const std::string_view form(scientific, static_cast<std::size_t>(written.ptr - scientific));
     const std::size_t e = form.find('e');
     std::string digits;

@@ -40,8 +40,7 @@ private:
     };
     using Context = std::unique_ptr<evp_md_ctx_st, ContextFree>;
 
-    HmacKey(Context inner, Context outer) noexcept
-        : inner_(std::move(inner)), outer_(std::move(outer)) {}
+    HmacKey(Context inner, Context outer) noexcept : inner_(std::move(inner)), outer_(std::move(outer)) {}
 
     Context inner_;  // SHA-256 after the block K0 xor ipad
     Context outer_;  // SHA-256 after the block K0 xor opad

@@ -101,8 +101,9 @@ Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
     TAVORI_ASSIGN_OR_RETURN(url_text, py::new_str(url));
     Result<Object> created = Error::pending();
     if (body) {
-        TAVORI_ASSIGN_OR_RETURN(data, py::checked(PyBytes_FromStringAndSize(
-                                          body->data(), static_cast<Py_ssize_t>(body->size()))));
+        TAVORI_ASSIGN_OR_RETURN(data,
+                                py::checked(PyBytes_FromStringAndSize(body->data(),
+                                                                      static_cast<Py_ssize_t>(body->size()))));
         PyObject* arguments[] = {url_text.get(), data.get()};
         created = py::checked(PyObject_Vectorcall(request_class.get(), arguments, 2, nullptr));
     } else {
