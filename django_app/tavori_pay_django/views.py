@@ -1,19 +1,26 @@
-"""The notify view: the service's signed callbacks come in here."""
+"""The notify view, where the service's signed callbacks come in, and the
+status view a buyer's page polls."""
 
 from __future__ import annotations
 
 import logging
+import uuid
+from collections.abc import Callable
 
 from django.conf import settings
 from django.contrib.auth.decorators import login_not_required
-from django.db import DatabaseError, transaction
-from django.http import HttpRequest, HttpResponse
+from django.db import DatabaseError, router, transaction
+from django.http import HttpRequest, HttpResponse, JsonResponse
+from django.views.decorators.cache import never_cache
 from django.views.decorators.csrf import csrf_exempt
-from django.views.decorators.http import require_POST
+from django.views.decorators.http import require_GET, require_POST
 
 from . import callbacks, conf
 from .delivery import after_commit
-from .errors import ConfigurationError
+from .errors import ConfigurationError, PaymentBusy
+from .models import Payment
+from .reconcile import refresh_payment
+from .transitions import Status
 
 logger = logging.getLogger("tavori_pay_django")
 
@@ -51,10 +58,47 @@ def notify(request: HttpRequest) -> HttpResponse:
     return _answer(answer.status, answer.text)
 
 
-# Outside ATOMIC_REQUESTS' transaction on every database, whichever the
-# payments are routed to: the move commits before its events are delivered.
-for alias in settings.DATABASES:
-    notify = transaction.non_atomic_requests(using=alias)(notify)
+# Refreshing at most this often, however many pages poll one payment.
+STATUS_REFRESH_EVERY = 10.0
+
+
+# Addressed by the payment's unguessable token, which the buyer's page was
+# given: the buyer need not be logged in.
+@login_not_required
+@never_cache
+@require_GET
+def status(request: HttpRequest, token: uuid.UUID) -> HttpResponse:
+    """The payment's state as JSON, for the page the buyer returns to: asks
+    the service (at most every STATUS_REFRESH_EVERY seconds) while it is
+    pending, so that the page moves on without waiting for the callback."""
+    try:
+        found = Payment.objects.using(router.db_for_read(Payment)).filter(token=token).first()
+        if found is None:
+            return JsonResponse({"error": "no such payment"}, status=404)
+        payment = found
+        if payment.status == Status.PENDING:
+            payment = refresh_payment(payment, at_most_every=STATUS_REFRESH_EVERY)
+    except PaymentBusy as busy:  # a callback is being applied: shown as stored
+        payment = busy.payment
+    except ConfigurationError as error:  # shown as stored; check names the setting
+        logger.error("payment status not asked for: the payment keys are not usable: %s", error)
+    except DatabaseError as error:
+        logger.error("payment status not read: database error: %s", error)
+        return JsonResponse({"error": "database unavailable; try again"}, status=503)
+    return JsonResponse({"status": payment.status, "amount": str(payment.amount), "currency": payment.currency})
+
+
+def _outside_request_transactions(view: Callable[..., HttpResponse]) -> Callable[..., HttpResponse]:
+    """Outside ATOMIC_REQUESTS' transaction on every database, whichever the
+    payments are routed to: what the view moves commits on its own, before
+    its events are delivered."""
+    for alias in settings.DATABASES:
+        view = transaction.non_atomic_requests(using=alias)(view)
+    return view
+
+
+notify = _outside_request_transactions(notify)
+status = _outside_request_transactions(status)
 
 
 def _body(request: HttpRequest, limit: int) -> bytes | None:
