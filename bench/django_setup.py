@@ -18,7 +18,7 @@ sys.path.insert(0, str(ROOT / "sandbox"))
 
 import psycopg  # noqa: E402
 import postgres_cluster  # noqa: E402
-from shop_server import start_gunicorn  # noqa: E402
+from shop_server import start_server  # noqa: E402
 
 COMMUNITY, SPONSOR = "bench-community", "bench-sponsor-secret"
 
@@ -57,4 +57,4 @@ def add_pending_payments(cluster: postgres_cluster.Cluster, order_ids: Iterable[
 
 def gunicorn(env: dict[str, str], port: int, workers: int) -> subprocess.Popen:
     """The bench project under gunicorn, returned once every worker is up."""
-    return start_gunicorn("wsgi", port, workers, env, HERE / "django_project")
+    return start_server("gunicorn", "wsgi", port, workers, env, HERE / "django_project")

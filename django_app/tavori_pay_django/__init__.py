@@ -15,27 +15,23 @@ from typing import TYPE_CHECKING
 
 from .errors import ConfigurationError, PaymentBusy, PaymentError
 
-__all__ = ["ConfigurationError", "PaymentBusy", "PaymentError", "client", "deliver_due_events", "refresh_payment",
-           "start_payment"]
+__all__ = ["ConfigurationError", "PaymentBusy", "PaymentError", "arefresh_payment", "astart_payment", "client",
+           "deliver_due_events", "refresh_payment", "start_payment"]
 
 if TYPE_CHECKING:  # the real signatures, for type checkers
-    from .checkout import start_payment
+    from .checkout import astart_payment, start_payment
     from .conf import client
     from .delivery.dispatcher import deliver_due_events
-    from .reconcile import refresh_payment
+    from .reconcile import arefresh_payment, refresh_payment
 else:
+    import importlib
+
+    # Imported on first use: the models cannot load before Django's apps.
+    _HOMES = {"client": "conf", "start_payment": "checkout", "astart_payment": "checkout",
+              "deliver_due_events": "delivery.dispatcher", "refresh_payment": "reconcile",
+              "arefresh_payment": "reconcile"}
+
     def __getattr__(name: str) -> object:
-        # Imported on first use: the models cannot load before Django's apps.
-        if name == "client":
-            from .conf import client
-            return client
-        if name == "start_payment":
-            from .checkout import start_payment
-            return start_payment
-        if name == "deliver_due_events":
-            from .delivery.dispatcher import deliver_due_events
-            return deliver_due_events
-        if name == "refresh_payment":
-            from .reconcile import refresh_payment
-            return refresh_payment
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        if name not in _HOMES:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        return getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)

@@ -10,6 +10,7 @@ from decimal import Decimal
 from functools import partial
 from typing import Literal
 
+from asgiref.sync import sync_to_async
 from django.contrib.contenttypes.models import ContentType
 from django.db import router, transaction
 from django.db.models import Model, Q
@@ -80,6 +81,19 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
     shop_order = ShopOrder.of(order, alias)
     checkout = Checkout(reference, amount, currency, pay_mode, recipient_account, return_url, shop_order)
     return apart_from_callers_transaction(alias, partial(_start, client, checkout, notify_url, reuse_pending))
+
+
+async def astart_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
+                         pay_mode: Literal["split", "direct"] = "split", return_url: str | None = None,
+                         request: HttpRequest | None = None, reuse_pending: bool = True,
+                         order: Model | None = None) -> Payment:
+    """start_payment for async views. It runs in Django's thread for
+    synchronous code, as the ORM's own async methods do, so that neither
+    the database nor the service's answer blocks the event loop."""
+    return await sync_to_async(start_payment)(amount, currency, reference=reference,
+                                              recipient_account=recipient_account, pay_mode=pay_mode,
+                                              return_url=return_url, request=request,
+                                              reuse_pending=reuse_pending, order=order)
 
 
 @dataclass(frozen=True)

@@ -16,6 +16,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 from functools import partial
 
+from asgiref.sync import sync_to_async
 from django.db import DatabaseError, OperationalError, connections, router, transaction
 from django.db.models import Q
 from django.utils import timezone
@@ -219,6 +220,12 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
                           "stored", payment) from None
     payment.refresh_from_db()
     return payment
+
+
+async def arefresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment:
+    """refresh_payment for async views, run as astart_payment is: off the
+    event loop."""
+    return await sync_to_async(refresh_payment)(payment, at_most_every=at_most_every)
 
 
 def _wait_for_locks_at_most(alias: str, seconds: float) -> None:

@@ -1,5 +1,6 @@
-"""The example shop served by gunicorn with several worker processes on a
-database of the session's PostgreSQL cluster, as a shop runs in production."""
+"""The example shop served by gunicorn, or uvicorn, with several worker
+processes on a database of the session's PostgreSQL cluster, as a shop runs
+in production."""
 
 from __future__ import annotations
 
@@ -20,24 +21,34 @@ ROOT = Path(__file__).resolve().parents[2]
 SHOP = ROOT / "examples" / "django_shop"
 
 
-def start_gunicorn(application: str, port: int, workers: int, environment: dict[str, str],
-                   directory: Path) -> subprocess.Popen:
-    """gunicorn serving `application` on 127.0.0.1, returned once every
-    worker has started; its stderr is the caller's to read on."""
-    process = subprocess.Popen(
-        [sys.executable, "-m", "gunicorn", "--workers", str(workers), "--bind", f"127.0.0.1:{port}",
-         "--graceful-timeout", "5", application], env=environment, cwd=directory, stderr=subprocess.PIPE, text=True)
+SERVERS = {
+    # Its options, and what it logs once a worker serves.
+    "gunicorn": (["--graceful-timeout", "5"], "Booting worker"),
+    "uvicorn": (["--timeout-graceful-shutdown", "5", "--no-access-log"], "Application startup complete"),
+}
+APPLICATIONS = {"gunicorn": "shop.wsgi", "uvicorn": "shop.asgi:application"}
+
+
+def start_server(server: str, application: str, port: int, workers: int, environment: dict[str, str],
+                 directory: Path) -> subprocess.Popen:
+    """`application` served by `server` (gunicorn, or uvicorn with Django's
+    ASGI handler) on 127.0.0.1, returned once every worker has started; its
+    stderr is the caller's to read on."""
+    options, started = SERVERS[server]
+    binding = ["--bind", f"127.0.0.1:{port}"] if server == "gunicorn" else ["--host", "127.0.0.1", "--port", str(port)]
+    process = subprocess.Popen([sys.executable, "-m", server, application, *options, "--workers", str(workers),
+                                *binding], env=environment, cwd=directory, stderr=subprocess.PIPE, text=True)
     booted = 0
-    for line in process.stderr:  # gunicorn announces each worker it starts
-        booted += "Booting worker" in line
+    for line in process.stderr:  # each worker announces itself
+        booted += started in line
         if booted == workers:
             return process
-    raise RuntimeError("gunicorn did not start its workers")
+    raise RuntimeError(f"{server} did not start its workers")
 
 
 class ShopServer:
     def __init__(self, cluster: postgres_cluster.Cluster, database: str, working_space: Path, service_url: str,
-                 workers: int = 4, **settings: str):
+                 workers: int = 4, server: str = "gunicorn", **settings: str):
         self.port = postgres_cluster.free_port()
         self.url = f"http://127.0.0.1:{self.port}"
         self.workers = workers
@@ -49,7 +60,7 @@ class ShopServer:
         }
         cluster.create_database(database)
         self.manage("migrate", "-v0").check_returncode()
-        self.process = start_gunicorn("shop.wsgi", self.port, workers, self.environment, SHOP)
+        self.process = start_server(server, APPLICATIONS[server], self.port, workers, self.environment, SHOP)
         # Kept, so that a full pipe never stalls the server, and for a failing test to show.
         self.log: list[str] = []
         self.logged = threading.Condition()

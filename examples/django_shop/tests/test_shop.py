@@ -150,7 +150,7 @@ def test_the_page_the_buyer_waits_on_moves_on_when_the_payment_is_taken(live_ser
     browser.get(f"{live_server.url}/orders/{order.key}/done/")  # back before paying: the page waits
     assert browser.find_element(By.ID, "payment").text == "pending"
     sandbox.pay(order.payment().order_id)
-    WebDriverWait(browser, 20).until(lambda driver: driver.find_element(By.ID, "payment").text == "paid")
+    WebDriverWait(browser, 30).until(lambda driver: driver.find_element(By.ID, "payment").text == "paid")
     assert Order.objects.get().state == "paid"
 
 
