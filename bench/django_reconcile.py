@@ -1,12 +1,14 @@
-"""Reconciling 10,000 stale payments against the sandbox: the wall time of
-`manage.py tavori_pay_reconcile` with 8 workers and with 1, on a throwaway
-PostgreSQL cluster, the sandbox in a process of its own.
+"""Reconciling stale payments against the sandbox: the wall time and the
+peak memory of `manage.py tavori_pay_reconcile` with 8 workers and with 1,
+on a throwaway PostgreSQL cluster, the sandbox in a process of its own.
 
-    .venv/bin/python bench/django_reconcile.py
+    .venv/bin/python bench/django_reconcile.py            # 10,000 payments
+    .venv/bin/python bench/django_reconcile.py 100000
 """
 
 from __future__ import annotations
 
+import argparse
 import os
 import re
 import subprocess
@@ -20,18 +22,17 @@ from django_setup import COMMUNITY, ROOT, SPONSOR, add_pending_payments, bench_d
 from tavori_pay_sandbox import states
 from tavori_pay_sandbox.store import Account, Store
 
-PAYMENTS = int(os.environ.get("BENCH_PAYMENTS", "10000"))
 # What the service knows of each order, in turn: most paid and settled.
 FATES = [(states.PAID, states.SETTLED), (states.PAID, states.NOT_SETTLED), (states.PAID, states.SETTLED),
          (states.DECLINED, states.NOT_SETTLED), (states.AWAITING_PAYMENT, states.NOT_SETTLED)]
 
 
-def sandbox_orders(path: str) -> list[str]:
+def sandbox_orders(path: str, count: int) -> list[str]:
     store = Store(path)
     store.add_account(Account(COMMUNITY, SPONSOR))
     order_ids = []
     now = time.time()
-    for number in range(PAYMENTS):
+    for number in range(count):
         pay, settle = FATES[number % len(FATES)]
         order_id = f"T-bench-{number:06d}"
         store.add_order({
@@ -46,30 +47,44 @@ def sandbox_orders(path: str) -> list[str]:
     return order_ids
 
 
+def reconcile(env: dict[str, str], workers: int) -> tuple[float, float, str]:
+    """The run's wall time in seconds, its peak resident memory in MiB (from
+    wait4: that of the command alone), and what it printed."""
+    with tempfile.TemporaryFile("w+") as output, tempfile.TemporaryFile("w+") as errors:
+        started = time.perf_counter()
+        run = subprocess.Popen([sys.executable, "-m", "django", "tavori_pay_reconcile", "--older-than", "60",
+                                "--workers", str(workers)], env=env, stdout=output, stderr=errors)
+        _, status, usage = os.wait4(run.pid, 0)
+        elapsed = time.perf_counter() - started
+        run.returncode = os.waitstatus_to_exitcode(status)  # reaped here, for its rusage
+        output.seek(0)
+        errors.seek(0)
+        if run.returncode != 0:
+            raise RuntimeError(errors.read()[-2000:])
+        return elapsed, usage.ru_maxrss / 1024, output.read().strip()
+
+
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("count", nargs="?", type=int, default=10_000, help="stale payments (10000)")
+    count = parser.parse_args().count
     with bench_database() as (cluster, env), tempfile.TemporaryDirectory() as workspace:
         database = str(Path(workspace, "sandbox.sqlite3"))
-        order_ids = sandbox_orders(database)
+        order_ids = sandbox_orders(database, count)
         sandbox = subprocess.Popen([sys.executable, "-m", "tavori_pay_sandbox", "--port", "0", "--db", database,
                                     "--account", f"{COMMUNITY}:{SPONSOR}", "--workers", "8"],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                                    env={**os.environ, "PYTHONPATH": str(ROOT / "sandbox")})
         try:
             env["TAVORI_PAY_BASE_URL"] = re.search(r"listening on (\S+)", sandbox.stdout.readline()).group(1)
-            print(f"reconciling {PAYMENTS} stale payments against the sandbox, PostgreSQL, "
-                  f"{os.cpu_count()} cores:")
+            print(f"reconciling {count} stale payments against the sandbox, PostgreSQL, {os.cpu_count()} cores:")
             for workers in (8, 1):
-                with psycopg.connect(cluster.url("bench")) as connection:
-                    connection.execute("DELETE FROM tavori_pay_payment")
+                with psycopg.connect(cluster.url("bench")) as connection:  # a fresh start for each run
+                    connection.execute("TRUNCATE tavori_pay_paymentevent, tavori_pay_callback, tavori_pay_payment")
                 add_pending_payments(cluster, order_ids, created="2026-01-01")
-                started = time.perf_counter()
-                done = subprocess.run([sys.executable, "-m", "django", "tavori_pay_reconcile", "--older-than",
-                                       "60", "--workers", str(workers)], env=env, capture_output=True, text=True)
-                elapsed = time.perf_counter() - started
-                if done.returncode != 0:
-                    raise RuntimeError(done.stderr[-2000:])
-                print(f"  --workers {workers}: {elapsed:6.1f} s  ({PAYMENTS / elapsed:5.0f} payments/s)  "
-                      f"{done.stdout.strip()}")
+                elapsed, peak, output = reconcile(env, workers)
+                print(f"  --workers {workers}: {elapsed:6.1f} s  ({count / elapsed:5.0f} payments/s, "
+                      f"peak {peak:4.0f} MiB)  {output}")
         finally:
             sandbox.terminate()
             sandbox.wait(20)

@@ -47,11 +47,11 @@ def bench_database() -> Iterator[tuple[postgres_cluster.Cluster, dict[str, str]]
 def add_pending_payments(cluster: postgres_cluster.Cluster, order_ids: Iterable[str], created: str = "now") -> None:
     """Pending payments of 128.00 CNY, one per order id, written with COPY."""
     with psycopg.connect(cluster.url("bench")) as database, database.cursor() as cursor:
-        with cursor.copy("COPY tavori_pay_payment (order_id, token, reference, amount, currency, pay_mode, "
-                         "recipient_account, pay_url, status, failure_reason, needs_review, created_at, "
-                         "updated_at) FROM STDIN") as copy:
+        with cursor.copy("COPY tavori_pay_payment (order_id, token, reference, order_key, amount, currency, "
+                         "pay_mode, recipient_account, pay_url, status, failure_reason, needs_review, "
+                         "created_at, updated_at) FROM STDIN") as copy:
             for order_id in order_ids:
-                copy.write_row((order_id, uuid.uuid4(), order_id, "128.00", "CNY", "split", "artist", "",
+                copy.write_row((order_id, uuid.uuid4(), order_id, "", "128.00", "CNY", "split", "artist", "",
                                 "pending", "", False, created, created))
 
 

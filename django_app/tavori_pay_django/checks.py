@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import inspect
 import re
+import sqlite3
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -19,6 +20,7 @@ from django.apps import AppConfig
 from django.conf import settings
 from django.core import checks
 from django.core.checks.registry import CheckRegistry
+from django.db import connections, router
 from django.urls import NoReverseMatch, get_resolver, reverse
 
 from . import conf, key_file
@@ -157,6 +159,37 @@ def check_task_backend_for_deployment(app_configs: AppConfigs = None, **kwargs: 
 @checks.register()
 def check_sqlite_transactions(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     return sqlite_warnings(settings.DATABASES)
+
+
+# What the callback's INSERT ... ON CONFLICT ... RETURNING needs of SQLite.
+SQLITE_LEAST = (3, 35)
+
+
+@checks.register()  # the vendor is known without connecting
+def check_databases(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
+    from .models import Payment
+
+    vendors = {alias: connections[alias].vendor for alias in settings.DATABASES
+               if router.allow_migrate_model(alias, Payment)}
+    return database_errors(vendors, sqlite3.sqlite_version_info)
+
+
+def database_errors(vendors: dict[str, str], sqlite_version: tuple[int, ...]) -> list[checks.CheckMessage]:
+    """The databases the payments may live in that the app cannot serve:
+    caught here rather than as callbacks answered 503 in production."""
+    messages: list[checks.CheckMessage] = []
+    for alias, vendor in vendors.items():
+        if vendor == "sqlite" and tuple(sqlite_version[:2]) < SQLITE_LEAST:
+            messages.append(checks.Error(
+                f"database {alias!r} is SQLite {'.'.join(map(str, sqlite_version))}: the payments need SQLite "
+                f"{'.'.join(map(str, SQLITE_LEAST))} or later", hint="use a Python built with a newer SQLite, or "
+                "PostgreSQL", id="tavori_pay.E006"))
+        elif vendor not in ("postgresql", "sqlite"):
+            messages.append(checks.Error(
+                f"database {alias!r} is {vendor}, which the payments cannot be kept in: every callback would be "
+                "answered 503", hint="keep the payments in PostgreSQL (or SQLite 3.35 or later), with a database "
+                "router if the rest of the project is elsewhere", id="tavori_pay.E006"))
+    return messages
 
 
 def sqlite_warnings(databases: dict[str, dict[str, Any]]) -> list[checks.CheckMessage]:

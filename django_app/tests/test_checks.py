@@ -13,7 +13,7 @@ from django.core.management import call_command
 import tavori_pay_django
 from tavori_pay_django import ConfigurationError, conf
 from tavori_pay_django import checks as tavori_checks
-from tavori_pay_django.checks import sqlite_warnings
+from tavori_pay_django.checks import database_errors, sqlite_warnings
 from tavori_pay_sandbox.rules import sign
 
 SECRET = "s3cr3t-value"
@@ -166,6 +166,17 @@ def test_sqlite_without_immediate_transactions_is_warned_about():
     assert [(message.id, message.msg.split(" is ")[0]) for message in sqlite_warnings(databases)] == [
         ("tavori_pay.W002", "database 'default'")]
     assert reported() == []  # the tests' own SQLite settings
+
+
+def test_a_database_the_payments_cannot_live_in_is_an_error():
+    vendors = {"default": "postgresql", "old": "sqlite", "mysql": "mysql", "oracle": "oracle"}
+    assert [(message.id, message.msg) for message in database_errors(vendors, (3, 34, 1))] == [
+        ("tavori_pay.E006", "database 'old' is SQLite 3.34.1: the payments need SQLite 3.35 or later"),
+        ("tavori_pay.E006", "database 'mysql' is mysql, which the payments cannot be kept in: every callback "
+                            "would be answered 503"),
+        ("tavori_pay.E006", "database 'oracle' is oracle, which the payments cannot be kept in: every callback "
+                            "would be answered 503")]
+    assert database_errors({"default": "sqlite"}, (3, 35, 0)) == []
 
 
 @pytest.mark.django_db
