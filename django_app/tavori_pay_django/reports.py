@@ -37,7 +37,7 @@ class Report:
     expired: str = ""
 
     def amount_matches(self, payment: Payment) -> bool:
-        return _money(self.amount) == payment.amount
+        return money(self.amount) == payment.amount
 
 
 def from_callback(fields: dict[str, str]) -> Report | None:
@@ -119,13 +119,15 @@ def _other_paid_payment(payment: Payment) -> Payment | None:
 def _settled_amount(text: str, amount: Decimal) -> Decimal | None:
     """What the merchant received, when it is a plain decimal with at most
     two fraction digits from 0 to the payment's amount; else None."""
-    value = _money(text)
+    value = money(text)
     if value is None or not Decimal(0) <= value <= amount or value != value.quantize(CENT):
         return None
     return value.quantize(CENT)
 
 
-def _money(text: str) -> Decimal | None:
+def money(text: str) -> Decimal | None:
+    """The service's amount text as a Decimal; None when it is not a finite
+    plain number."""
     if not isinstance(text, str) or not text.isascii() or len(text) > 40:
         return None
     try:

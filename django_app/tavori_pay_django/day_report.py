@@ -1,0 +1,142 @@
+"""A day's payments beside what the service says of each: the accounting
+report of `manage.py tavori_pay_report`. It only reads: nothing is moved."""
+
+from __future__ import annotations
+
+import datetime as dt
+from collections import Counter, defaultdict
+from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import asdict, dataclass, field
+from decimal import Decimal
+
+from django.conf import settings
+from django.db import router
+from django.utils import timezone
+from tavori_pay import Client
+
+from .models import Payment
+from .reports import CENT, Report, from_order_status, money
+from .transitions import Status
+
+
+@dataclass(frozen=True)
+class Line:
+    """One payment: money as text with two decimals, never a float."""
+    order_id: str
+    reference: str
+    created_at: str
+    amount: str
+    currency: str
+    status: str
+    settled_amount: str
+    service_status: str
+    service_amount: str
+    service_settled_amount: str
+    difference: str
+
+
+@dataclass(frozen=True)
+class Total:
+    status: str
+    currency: str
+    payments: int
+    amount: str
+    differing: int
+
+
+@dataclass
+class DayReport:
+    day: dt.date
+    lines: list[Line] = field(default_factory=list)
+
+    @property
+    def differing(self) -> int:
+        return sum(1 for line in self.lines if line.difference)
+
+    def totals(self) -> list[Total]:
+        """By the shop's status and currency."""
+        counts: Counter[tuple[str, str]] = Counter()
+        amounts: defaultdict[tuple[str, str], Decimal] = defaultdict(Decimal)
+        differing: Counter[tuple[str, str]] = Counter()
+        for line in self.lines:
+            key = (line.status, line.currency)
+            counts[key] += 1
+            amounts[key] += Decimal(line.amount)
+            differing[key] += bool(line.difference)
+        return [Total(status, currency, counts[status, currency], _text(amounts[status, currency]),
+                      differing[status, currency]) for status, currency in sorted(counts)]
+
+    def as_dict(self) -> dict[str, object]:
+        return {"date": self.day.isoformat(), "payments": [asdict(line) for line in self.lines],
+                "totals": [asdict(total) for total in self.totals()], "differing": self.differing}
+
+
+def day_bounds(day: dt.date) -> tuple[dt.datetime, dt.datetime]:
+    """The day in the project's time zone, as the database holds times."""
+    start = dt.datetime.combine(day, dt.time.min)
+    end = start + dt.timedelta(days=1)
+    if settings.USE_TZ:
+        return timezone.make_aware(start), timezone.make_aware(end)
+    return start, end
+
+
+def report_day(client: Client, day: dt.date, *, workers: int = 1,
+               progress: Callable[[int, int], None] | None = None) -> DayReport:
+    """Every payment created on `day`, oldest first, each asked about with
+    one signed query (`workers` at once, as reconciliation asks)."""
+    start, end = day_bounds(day)
+    payments = list(Payment.objects.using(router.db_for_read(Payment))
+                    .filter(created_at__gte=start, created_at__lt=end).order_by("created_at", "pk"))
+    report = DayReport(day)
+    with ThreadPoolExecutor(max_workers=max(1, workers)) as pool:
+        for done, line in enumerate(pool.map(lambda payment: _line(client, payment), payments), 1):
+            report.lines.append(line)
+            if progress is not None:
+                progress(done, len(payments))
+    return report
+
+
+def _line(client: Client, payment: Payment) -> Line:
+    answer: Report | None = None
+    refusal = ""
+    if payment.order_id:
+        try:
+            answer = from_order_status(client.query_order(payment.order_id))
+        except Exception as error:  # a refusal or the network: reported as a difference
+            refusal = f"the service could not answer: {' '.join(str(error).split()) or type(error).__name__}"
+    return Line(
+        order_id=payment.order_id or "", reference=payment.reference,
+        created_at=timezone.localtime(payment.created_at).isoformat() if settings.USE_TZ
+        else payment.created_at.isoformat(),
+        amount=_text(payment.amount), currency=payment.currency, status=payment.status,
+        settled_amount=_text(payment.settled_amount), service_status=answer.status.value if answer else "",
+        service_amount=_service_money(answer.amount) if answer else "",
+        service_settled_amount=_service_money(answer.settle_amount) if answer else "",
+        difference=refusal or "; ".join(_differences(payment, answer)))
+
+
+def _differences(payment: Payment, answer: Report | None) -> Iterator[str]:
+    if answer is None:
+        if payment.status != Status.FAILED:  # a checkout that failed never had an order
+            yield "no order at the service"
+        return
+    if answer.status != payment.status:
+        yield f"status: {payment.status} here, {answer.status.value} at the service"
+    if money(answer.amount) != payment.amount:
+        yield f"amount: {_text(payment.amount)} here, {_service_money(answer.amount) or 'none'} at the service"
+    if answer.status == Status.SETTLED and payment.status == Status.SETTLED and \
+            money(answer.settle_amount) != payment.settled_amount:
+        yield (f"settled amount: {_text(payment.settled_amount) or 'none'} here, "
+               f"{_service_money(answer.settle_amount) or 'none'} at the service")
+
+
+def _text(amount: Decimal | None) -> str:
+    return "" if amount is None else str(amount.quantize(CENT))
+
+
+def _service_money(text: str) -> str:
+    """The service's amount with two decimals when it is a number; else as
+    it came, cut short."""
+    value = money(text)
+    return _text(value) if value is not None and value == value.quantize(CENT) else text[:40]
