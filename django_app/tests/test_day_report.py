@@ -56,7 +56,7 @@ def test_a_days_csv_flags_what_differs_and_totals_it(day, tmp_path):
     with open(path, newline="", encoding="utf-8") as file:
         rows = list(csv.reader(file))
     blank = rows.index([])
-    header, lines, totals = rows[0], [dict(zip(rows[0], row)) for row in rows[1:blank]], rows[blank + 1:]
+    header, lines, totals = rows[0], [dict(zip(rows[0], row, strict=True)) for row in rows[1:blank]], rows[blank + 1:]
     assert header[:3] == ["order_id", "reference", "created_at"]
     assert [(line["reference"], line["amount"], line["currency"], line["status"], line["service_status"],
              line["difference"]) for line in lines] == [
