@@ -118,8 +118,8 @@ def run(sandbox_url: str, receiver: NotifyReceiver) -> None:
     else:
         raise AssertionError("a forged callback was accepted")
 
-    step("the merchant refunds the order with the sandbox's refund command")
-    refund = subprocess.run([sys.executable, "-m", "tavori_pay_sandbox", "refund", payment.order_id,
+    step("the merchant refunds the order from another terminal: tavori-sandbox trigger ORDER_ID refund")
+    refund = subprocess.run([sys.executable, "-m", "tavori_pay_sandbox", "trigger", payment.order_id, "refund",
                              "--url", sandbox_url], capture_output=True, text=True, timeout=WAIT)
     print(f"   {refund.stdout.strip() or refund.stderr.strip()}")
     body, signature = receiver.next()

@@ -385,9 +385,57 @@ def test_command_line_serves_prints_its_port_and_stops_cleanly_on_ctrl_c(tmp_pat
                 break
         urllib.request.urlopen(f"{url}/sandbox/orders", timeout=10).read()
         process.send_signal(signal.SIGINT)
-        out, err = process.communicate(timeout=30)  # its threads end on their own time under load
+        out, err = process.communicate(timeout=10)
     finally:
         process.kill()
     assert process.returncode == 0
     assert "GET /sandbox/orders 200" in err
     assert keys[1] not in out + err
+
+
+def trigger(url: str, order_id: str, action: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "tavori_pay_sandbox", "trigger", order_id, action, "--url", url],
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_trigger_moves_an_order_of_a_running_sandbox_from_another_terminal(receiver, monkeypatch):
+    with Sandbox(accounts=[Account(COMMUNITY, SPONSOR)], settle_delay=3600, callback_first_delay=0.01,
+                 log=lambda line: None) as sandbox:  # settled only when triggered
+        monkeypatch.setenv("TAVORI_PAY_BASE_URL", sandbox.url)
+        client = Client(COMMUNITY, SPONSOR)
+        payment = client.create_payment(20, "CNY", "a", receiver.url)
+        for action, status in (("paid", "paid"), ("settle", "settled"), ("refund", "refunded")):
+            done = trigger(sandbox.url, payment.order_id, action)
+            assert (done.returncode, done.stdout) == (0, f"{payment.order_id}: {action} done; its callback is on "
+                                                         "its way\n")
+            assert receiver.next(client)["status"] == status
+        refused = trigger(sandbox.url, payment.order_id, "expire")
+        assert (refused.returncode, refused.stderr) == (1, "expire refused: HTTP 409: Only an order waiting for "
+                                                           "payment can expire\n")
+        assert trigger(sandbox.url, "T-none", "paid").stderr == "paid refused: HTTP 404: No such order\n"
+        url = sandbox.url
+    gone = trigger(url, payment.order_id, "paid")
+    assert gone.returncode == 1 and gone.stderr.startswith(f"no sandbox at {url}: ")
+
+
+def test_every_callback_on_the_orders_page_can_be_sent_again(sandbox, client, receiver):
+    payment = client.create_payment(5, "CNY", "a", receiver.url)
+    sandbox.decline(payment.order_id)
+    first = receiver.next(client)
+    assert wait_for(lambda: len(sandbox.store.deliveries(payment.order_id)) == 1)
+    page = urllib.request.urlopen(f"{sandbox.url}/sandbox/orders", timeout=10).read().decode()
+    form = re.search(r"<form method='post' action='([^']+)'[^>]*><input type='hidden' name='event' value='(\w+)'>"
+                     r"<button type='submit'>send again</button></form>", page)
+    assert form.groups() == (f"/sandbox/orders/{payment.order_id}/send-again", "failed")
+
+    def send_again(event: str) -> int:
+        request = urllib.request.Request(sandbox.url + form.group(1), urlencode({"event": event}).encode())
+        try:
+            return urllib.request.urlopen(request, timeout=10).status  # back on the orders page
+        except urllib.error.HTTPError as error:
+            return error.code
+
+    assert send_again("failed") == 200
+    assert receiver.next(client) == first  # the same callback, as the order stands
+    assert wait_for(lambda: len(sandbox.store.deliveries(payment.order_id)) == 2)
+    assert send_again("paid") == 409  # it never sent that one

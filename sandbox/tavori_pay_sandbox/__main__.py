@@ -1,4 +1,5 @@
-"""tavori-sandbox: run the local payment service, or refund one of its orders."""
+"""tavori-sandbox: run the local payment service, or act on an order of a
+running one from another terminal (trigger, refund)."""
 
 from __future__ import annotations
 
@@ -83,15 +84,23 @@ def announce(demo: Account | None, auth_key_dir: str | None) -> None:
             print(f"Wrote {path}", flush=True)
 
 
-def refund(arguments: argparse.Namespace) -> int:
-    request = urllib.request.Request(f"{arguments.url}/sandbox/orders/{arguments.order_id}/refund",
+# What `trigger` can make happen, and the orders page's action for it.
+TRIGGERS = {"paid": "pay", "decline": "decline", "settle": "settle", "refund": "refund", "expire": "expire"}
+
+
+def trigger(arguments: argparse.Namespace) -> int:
+    action = TRIGGERS[arguments.action]
+    request = urllib.request.Request(f"{arguments.url}/sandbox/orders/{arguments.order_id}/{action}",
                                      b"", method="POST")
     try:
         urllib.request.urlopen(request, timeout=10).read()
     except urllib.error.HTTPError as error:
-        print(f"refund refused: HTTP {error.code}: {error.read().decode().strip()}", file=sys.stderr)
+        print(f"{arguments.action} refused: HTTP {error.code}: {error.read().decode().strip()}", file=sys.stderr)
         return 1
-    print(f"refunded {arguments.order_id}")
+    except urllib.error.URLError as error:
+        print(f"no sandbox at {arguments.url}: {error.reason}", file=sys.stderr)
+        return 1
+    print(f"{arguments.order_id}: {arguments.action} done; its callback is on its way")
     return 0
 
 
@@ -123,11 +132,17 @@ def main(argv: list[str] | None = None) -> int:
     faults.add_argument("--slow-seconds", type=float, default=15.0,
                         help="how late a 'slow' answer comes (default 15)")
     commands = parser.add_subparsers(dest="command")
-    refund_parser = commands.add_parser("refund", help="refund a paid order of a running sandbox")
+    trigger_parser = commands.add_parser("trigger", help="pay, decline, settle, refund or expire an order of a "
+                                                         "running sandbox")
+    trigger_parser.add_argument("order_id")
+    trigger_parser.add_argument("action", choices=TRIGGERS)
+    refund_parser = commands.add_parser("refund", help="refund a paid order of a running sandbox (trigger ID refund)")
     refund_parser.add_argument("order_id")
-    refund_parser.add_argument("--url", default="http://127.0.0.1:8000")
+    refund_parser.set_defaults(action="refund")
+    for acting in (trigger_parser, refund_parser):
+        acting.add_argument("--url", default="http://127.0.0.1:8000", help="the running sandbox")
     arguments = parser.parse_args(argv)
-    return refund(arguments) if arguments.command == "refund" else serve(arguments)
+    return trigger(arguments) if arguments.command in ("trigger", "refund") else serve(arguments)
 
 
 if __name__ == "__main__":

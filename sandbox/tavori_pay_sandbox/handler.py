@@ -25,7 +25,16 @@ PAY_PATH = "/alipayment/sponsor/pay/"
 STATUS_PATH = "/alipayment/sponsor/order-status/"
 PAY_PAGE = re.compile(r"/pay/([A-Za-z0-9-]+)")
 PAY_ACTION = re.compile(r"/pay/([A-Za-z0-9-]+)/(pay|decline)")
-REFUND = re.compile(r"/sandbox/orders/([A-Za-z0-9-]+)/refund")
+ORDER_ACTION = re.compile(r"/sandbox/orders/([A-Za-z0-9-]+)/(pay|decline|settle|refund|expire|send-again)")
+# Why an action on the orders page (or from `tavori-sandbox trigger`) did nothing.
+NOT_NOW = {
+    "pay": "Only an order waiting for payment can be paid",
+    "decline": "Only an order waiting for payment can be declined",
+    "expire": "Only an order waiting for payment can expire",
+    "settle": "Only a paid order that is not settled or refunded can be settled",
+    "refund": "Only a paid order that was not refunded can be refunded",
+    "send-again": "The order has sent no callback for that event",
+}
 FORM_TYPE = "application/x-www-form-urlencoded"
 MAX_BODY = 64 * 1024
 # Seconds a client has to send a whole request, head and body, once it has
@@ -170,7 +179,7 @@ class _Handler(BaseHTTPRequestHandler):
             except ValueError:
                 return self._plain(HTTPStatus.BAD_REQUEST, "The query string is not well-formed")
             return self._api(lambda: self.service.order_status(query))
-        if path == PAY_PATH or PAY_ACTION.fullmatch(path) or REFUND.fullmatch(path):
+        if path == PAY_PATH or PAY_ACTION.fullmatch(path) or ORDER_ACTION.fullmatch(path):
             return self._plain(HTTPStatus.METHOD_NOT_ALLOWED, f"{path} takes POST")
         if match := PAY_PAGE.fullmatch(path):
             self.service.expire_due()
@@ -210,15 +219,27 @@ class _Handler(BaseHTTPRequestHandler):
             if moved is not None and order["return_url"]:
                 return self._redirect(order["return_url"])
             return self._redirect(f"/pay/{order_id}")
-        if match := REFUND.fullmatch(path):
-            if self._body() is None:
-                return
-            if self.service.store.order(match.group(1)) is None:
-                return self._plain(HTTPStatus.NOT_FOUND, "No such order")
-            if self.service.refund(match.group(1)) is None:
-                return self._plain(HTTPStatus.CONFLICT, "Only a paid order that was not refunded can be refunded")
-            return self._redirect("/sandbox/orders")
+        if match := ORDER_ACTION.fullmatch(path):
+            return self._act(*match.groups())
         self._plain(HTTPStatus.NOT_FOUND, "Not found")
+
+    def _act(self, order_id: str, action: str) -> None:
+        """An action of the orders page: the order moved, or its callback
+        sent again; then back to the page."""
+        form = self._form() if action == "send-again" else ({} if self._body() is not None else None)
+        if form is None:
+            return
+        if self.service.store.order(order_id) is None:
+            return self._plain(HTTPStatus.NOT_FOUND, "No such order")
+        service = self.service
+        moves: dict[str, Callable[[str], object]] = {
+            "pay": service.pay, "decline": service.decline, "settle": service.settle, "refund": service.refund,
+            "expire": service.expire,
+            "send-again": lambda order_id: service.send_again(order_id, form.get("event", "")),
+        }
+        if moves[action](order_id) is None:
+            return self._plain(HTTPStatus.CONFLICT, NOT_NOW[action])
+        self._redirect("/sandbox/orders")
 
     def do_PUT(self) -> None:
         self._plain(HTTPStatus.METHOD_NOT_ALLOWED, "Method not allowed")

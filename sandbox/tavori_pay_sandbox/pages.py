@@ -57,7 +57,10 @@ def orders_page(orders: list[dict[str, Any]], deliveries: list[dict[str, Any]]) 
     rows = []
     for order in orders:
         e = {key: escape(str(value)) for key, value in order.items()}
-        sent = "<br>".join(f"{escape(d['event'])} #{d['attempt']}: {escape(d['outcome'])}"
+        send_again = f"<form method='post' action='/sandbox/orders/{e['order_id']}/send-again' style='display:inline'>"
+        sent = "<br>".join(f"{escape(d['event'])} #{d['attempt']}: {escape(d['outcome'])} {send_again}"
+                           f"<input type='hidden' name='event' value='{escape(d['event'])}'>"
+                           "<button type='submit'>send again</button></form>"
                            for d in by_order.get(order["order_id"], []))
         refund = ""
         if order["pay_status"] == states.PAID and order["refund_status"] == states.NOT_REFUNDED:

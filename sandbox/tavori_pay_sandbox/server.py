@@ -231,6 +231,16 @@ class Sandbox:
             return self._move(order_id, {"pay_status": states.PAID, "refund_status": states.NOT_REFUNDED,
                                          "settle_status": order["settle_status"]}, changes, "refunded")
 
+    def send_again(self, order_id: str, event: str) -> dict[str, Any] | None:
+        """Sends an event's callback again, as the order now stands (a
+        service's "resend notification"); None when the order has sent no
+        callback for that event."""
+        with self._moving:
+            order = self.store.order(order_id)
+            if order is None or all(sent["event"] != event for sent in self.store.deliveries(order_id)):
+                return None
+            return self._send_callback(order, event)
+
     def expire_due(self) -> None:
         for order_id in self.store.due_expiries(self.clock.now()):
             self._move(order_id, {"pay_status": states.AWAITING_PAYMENT},
@@ -250,11 +260,14 @@ class Sandbox:
             order = self.store.change_order(order_id, expected, changes)
             if order is None:
                 return None
-            order["expires_text"] = pages.when(order["expires"])
-            account = self.store.account(order["community_key"])
-            assert account is not None  # an order's account is never removed
-            self._deliveries.send(order, account.sponsor_key, event)
-            return order
+            return self._send_callback(order, event)
+
+    def _send_callback(self, order: dict[str, Any], event: str) -> dict[str, Any]:
+        order["expires_text"] = pages.when(order["expires"])
+        account = self.store.account(order["community_key"])
+        assert account is not None  # an order's account is never removed
+        self._deliveries.send(order, account.sponsor_key, event)
+        return order
 
     def _sweep(self) -> None:
         while not self._stopping.wait(self.sweep_interval):
