@@ -87,7 +87,7 @@ def test_json_to_standard_output_and_a_day_without_differences_exits_zero(day, s
 
 
 @pytest.mark.parametrize("arguments, message", [
-    (["--date", "2026-13-01"], "--date takes a day as YYYY-MM-DD, not '2026-13-01'"),
+    (["--date", "2026-13-01"], "Error: argument --date: takes a day as YYYY-MM-DD, not '2026-13-01'"),
     (["--date", "2026-01-01", "--workers", "0"], "--workers must be at least 1"),
     (["--date", "2026-01-01", "--output", "/nonexistent/day.csv"], "cannot write /nonexistent/day.csv: No such "
                                                                    "file or directory"),

@@ -11,8 +11,9 @@ import urllib.request
 from pathlib import Path
 
 from .faults import ANSWER_FAULTS
+from .replay import ReplayError, replay
 from .server import Sandbox
-from .store import Account
+from .store import Account, Store
 
 
 def account(text: str) -> Account:
@@ -104,6 +105,29 @@ def trigger(arguments: argparse.Namespace) -> int:
     return 0
 
 
+def replay_file(arguments: argparse.Namespace) -> int:
+    if arguments.account:
+        sponsor_key = arguments.account[0].sponsor_key
+    elif not Path(arguments.db).is_file():
+        print(f"tavori-sandbox replay: no sandbox database at {arguments.db}: give the sandbox's --db, or the "
+              "shop's keys with --account", file=sys.stderr)
+        return 2
+    else:  # the demo account of the sandbox the dev shop's keys came from
+        store = Store(arguments.db)
+        try:
+            sponsor_key = store.demo_account().sponsor_key
+        finally:
+            store.close()
+    try:
+        refused = replay(Path(arguments.file), arguments.to, sponsor_key, print)
+    except ReplayError as error:
+        print(f"tavori-sandbox replay: {error}", file=sys.stderr)
+        return 2
+    if refused:
+        print(f"{refused} not taken by {arguments.to}", file=sys.stderr)
+    return 1 if refused else 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="tavori-sandbox", description=__doc__)
     parser.add_argument("--host", default="127.0.0.1")
@@ -141,7 +165,17 @@ def main(argv: list[str] | None = None) -> int:
     refund_parser.set_defaults(action="refund")
     for acting in (trigger_parser, refund_parser):
         acting.add_argument("--url", default="http://127.0.0.1:8000", help="the running sandbox")
+    replay_parser = commands.add_parser("replay", help="post recorded callbacks (manage.py "
+                                                       "tavori_pay_export_callbacks) to a notify URL")
+    replay_parser.add_argument("file")
+    replay_parser.add_argument("--to", required=True, metavar="NOTIFY_URL", help="the dev shop's notify URL")
+    replay_parser.add_argument("--db", default="tavori-sandbox.sqlite3",
+                               help="the sandbox's database, whose demo account signs (default tavori-sandbox.sqlite3)")
+    replay_parser.add_argument("--account", type=account, action="append", default=[],
+                               metavar="COMMUNITY_KEY:SPONSOR_KEY", help="sign with this account's key instead")
     arguments = parser.parse_args(argv)
+    if arguments.command == "replay":
+        return replay_file(arguments)
     return trigger(arguments) if arguments.command in ("trigger", "refund") else serve(arguments)
 
 

@@ -21,9 +21,10 @@ NONCE = re.compile(r"[0-9a-f]{32}")
 CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 
-def sign(sponsor_key: str, text: str) -> str:
+def sign(sponsor_key: str, text: str | bytes) -> str:
     """The service's signature: HMAC-SHA-256 under the sponsor key, in hex."""
-    return hmac.new(sponsor_key.encode(), text.encode(), hashlib.sha256).hexdigest()
+    data = text if isinstance(text, bytes) else text.encode()
+    return hmac.new(sponsor_key.encode(), data, hashlib.sha256).hexdigest()
 
 
 class Refusal(Exception):

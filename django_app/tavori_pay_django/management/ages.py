@@ -1,9 +1,11 @@
-"""The --older-than argument of the commands: a finite age that a date can
-be computed from, or argparse's clear error (nan, inf and 1e6 days are not)."""
+"""The commands' arguments of time: --older-than, a finite age that a date
+can be computed from (nan, inf and 1e6 days are not), and a day given as
+YYYY-MM-DD; else argparse's clear error."""
 
 from __future__ import annotations
 
 import argparse
+import datetime as dt
 from collections.abc import Callable
 
 DAY = 86400
@@ -24,3 +26,10 @@ def age(unit: str) -> Callable[[str], float]:
         return value
 
     return parse
+
+
+def day(text: str) -> dt.date:
+    try:
+        return dt.date.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"takes a day as YYYY-MM-DD, not {text!r}") from None

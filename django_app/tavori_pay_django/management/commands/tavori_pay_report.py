@@ -18,34 +18,28 @@ from ... import conf
 from ...day_report import DayReport, Line, Total, report_day
 from ...errors import ConfigurationError
 from ...wording import counted
+from ..ages import day
 from .tavori_pay_reconcile import QUERY_TIMEOUT
 
 # What a spreadsheet would take as the start of a formula.
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 
 
-def day(text: str) -> dt.date:
-    try:
-        return dt.date.fromisoformat(text)
-    except ValueError:
-        raise CommandError(f"--date takes a day as YYYY-MM-DD, not {text!r}") from None
-
-
 class Command(BaseCommand):
     help = "Report a day's payments beside what the payment service says of each."
 
     def add_arguments(self, parser: CommandParser) -> None:
-        parser.add_argument("--date", required=True, metavar="YYYY-MM-DD",
+        parser.add_argument("--date", required=True, type=day, metavar="YYYY-MM-DD",
                             help="the day the payments were created, in the project's time zone")
         parser.add_argument("--format", choices=["csv", "json"], default="csv", help="csv (default) or json")
         parser.add_argument("--output", metavar="FILE", help="write the report there (default: standard output)")
         parser.add_argument("--workers", type=int, default=1, help="queries made at once (default 1)")
 
-    def handle(self, *args: object, date: str, format: str, output: str | None, workers: int, verbosity: int,
+    def handle(self, *args: object, date: dt.date, format: str, output: str | None, workers: int, verbosity: int,
                **options: object) -> None:
         if workers < 1:
             raise CommandError("--workers must be at least 1")
-        wanted = day(date)
+        wanted = date
         if socket.getdefaulttimeout() is None:
             socket.setdefaulttimeout(QUERY_TIMEOUT)
         try:
