@@ -4,31 +4,53 @@ from __future__ import annotations
 
 import datetime as dt
 from functools import partial
+from urllib.parse import urlencode
 from typing import TYPE_CHECKING
 
 from django.contrib import admin, messages
 from django.contrib.contenttypes.admin import GenericTabularInline
 from django.db import connections, router, transaction
 from django.db.models import Model, QuerySet
+from django.core.exceptions import PermissionDenied
 from django.http import HttpRequest, HttpResponse
+from django.template.response import TemplateResponse
 from django.urls import NoReverseMatch, reverse
 from django.utils import timezone
 from django.utils.html import format_html
 
+from .day_report import day_bounds
 from .delivery import dispatcher
-from .models import UNPLACED_MONEY, Callback, Payment, PaymentEvent
+from .health import DAYS, REFUSALS, health
+from .health_chart import per_day_chart
+from .models import UNPLACED_MONEY, Callback, Payment, PaymentEvent, PaymentsHealth, ReconcileRun
 from .reconcile import REFUSED, reconcile
 from .wording import counted
 
 if TYPE_CHECKING:  # generic to type checkers only: Django's admin classes take no parameters when run
     PaymentAdminBase = admin.ModelAdmin[Payment]
+    PaymentsHealthAdminBase = admin.ModelAdmin[PaymentsHealth]
+    ReconcileRunAdminBase = admin.ModelAdmin[ReconcileRun]
     PaymentEventAdminBase = admin.ModelAdmin[PaymentEvent]
     CallbackAdminBase = admin.ModelAdmin[Callback]
     CallbackInlineBase = admin.TabularInline[Callback, Payment]
     PaymentEventInlineBase = admin.TabularInline[PaymentEvent, Payment]
 else:
     PaymentAdminBase = PaymentEventAdminBase = CallbackAdminBase = admin.ModelAdmin
+    PaymentsHealthAdminBase = ReconcileRunAdminBase = admin.ModelAdmin
     CallbackInlineBase = PaymentEventInlineBase = admin.TabularInline
+
+
+class ReadOnly:
+    """An admin of records that only the app writes."""
+
+    def has_add_permission(self, request: HttpRequest) -> bool:
+        return False
+
+    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
+        return False
+
+    def has_delete_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
+        return False
 
 
 class ShownOnly:
@@ -203,7 +225,7 @@ class UnplacedMoneyFilter(admin.SimpleListFilter):
 
 
 @admin.register(Callback)
-class CallbackAdmin(ShowsCallbackBody, CallbackAdminBase):
+class CallbackAdmin(ReadOnly, ShowsCallbackBody, CallbackAdminBase):
     list_display = ("received_at", "order_id", "status", "outcome", "signature_ok", "deliveries")
     list_filter = (UnplacedMoneyFilter, "outcome", "signature_ok", "received_at")
 
@@ -218,11 +240,57 @@ class CallbackAdmin(ShowsCallbackBody, CallbackAdminBase):
                        "processed_at", "digest", "signature", "body_text")
     fields = readonly_fields
 
-    def has_add_permission(self, request: HttpRequest) -> bool:
-        return False
 
-    def has_change_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
-        return False
+@admin.register(ReconcileRun)
+class ReconcileRunAdmin(ReadOnly, ReconcileRunAdminBase):
+    list_display = ("started_at", "finished_at", "asked", "moved", "refused", "summary")
+    date_hierarchy = "started_at"
 
-    def has_delete_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
-        return False
+
+@admin.register(PaymentsHealth)
+class PaymentsHealthAdmin(ReadOnly, PaymentsHealthAdminBase):
+    """The page that answers, at a glance: did every paid order get
+    fulfilled, is anything stuck, are forged callbacks coming in, does the
+    ledger match the service's? Each figure links to the list behind it."""
+
+    def has_view_permission(self, request: HttpRequest, obj: Model | None = None) -> bool:
+        return request.user.has_perm("tavori_pay.view_payment") or request.user.has_perm("tavori_pay.change_payment")
+
+    def has_module_permission(self, request: HttpRequest) -> bool:
+        return self.has_view_permission(request)
+
+    def changelist_view(self, request: HttpRequest, extra_context: dict[str, object] | None = None) -> HttpResponse:
+        if not self.has_view_permission(request):
+            raise PermissionDenied
+        figures = health()
+        since = figures.week_start
+
+        def url(model: str, **filters: object) -> str:
+            base = reverse(f"admin:tavori_pay_{model}_changelist", current_app=self.admin_site.name)
+            return f"{base}?{urlencode({name: str(value) for name, value in filters.items()})}" if filters else base
+
+        def day_start(day: dt.date) -> str:
+            return day_bounds(day)[0].isoformat()
+
+        sums = [(row, url("payment", status__exact=row.status, currency__exact=row.currency,
+                          created_at__gte=day_start(figures.today)),
+                 url("payment", status__exact=row.status, currency__exact=row.currency,
+                     created_at__gte=day_start(since))) for row in figures.sums]
+        refused_since = (timezone.now() - dt.timedelta(hours=24)).isoformat()
+        context = {
+            **self.admin_site.each_context(request), "title": "Payments health", "opts": self.model._meta,
+            "figures": figures, "days": DAYS, "sums": sums,
+            "chart": per_day_chart(figures.per_day, lambda day, status: url(
+                "payment", status__exact=status, created_at__gte=day_start(day),
+                created_at__lt=day_bounds(day)[1].isoformat())),
+            "review_url": url("payment", needs_review__exact=1),
+            "waiting_url": url("paymentevent", delivered="no"),
+            "waiting_for": figures.waiting_for.most_common(),  # a Counter answers 0 to the template's lookup
+            "oldest_waiting_age": timezone.now() - figures.oldest_waiting if figures.oldest_waiting else None,
+            "refused": [(reason.replace("_", " "), figures.refused[reason],
+                         url("callback", outcome__exact=reason, received_at__gte=refused_since))
+                        for reason in REFUSALS],
+            "runs_url": url("reconcilerun"),
+            **(extra_context or {}),
+        }
+        return TemplateResponse(request, "admin/tavori_pay/health.html", context)

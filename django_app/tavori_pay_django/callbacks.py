@@ -8,7 +8,7 @@ import uuid
 from contextlib import suppress
 from dataclasses import dataclass
 
-from django.db import connections, router, transaction
+from django.db import DatabaseError, connections, router, transaction
 from django.db.backends.base.base import BaseDatabaseWrapper
 from django.utils import timezone
 from tavori_pay import Client
@@ -75,6 +75,16 @@ def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, s
     _mark(callback_id, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
           payment=payment)
     return RECEIVED
+
+
+def refused_too_large(signature: str) -> None:
+    """Records a callback refused unread for its size, for the health page:
+    a row of its own (a random digest), with no body. A database that fails
+    here changes nothing: the refusal is the answer either way."""
+    with suppress(DatabaseError):
+        Callback.objects.using(router.db_for_write(Callback)).create(
+            digest=hashlib.sha256(uuid.uuid4().bytes).hexdigest(), body=b"", signature=signature[:128],
+            outcome=Callback.TOO_LARGE, processed_at=timezone.now())
 
 
 def _store(body: bytes, signature: str, verified: bool) -> tuple[int, str]:

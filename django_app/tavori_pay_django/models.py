@@ -81,6 +81,8 @@ class Callback(models.Model):
     the unique digest catches it, and `deliveries` counts the arrivals."""
 
     UNPROCESSED = "unprocessed"
+    # Refused unread for its size: no body is kept, and nothing is believed.
+    TOO_LARGE = "too_large"
 
     payment = models.ForeignKey(Payment, null=True, blank=True, on_delete=models.PROTECT,
                                 related_name="callbacks")
@@ -91,13 +93,15 @@ class Callback(models.Model):
     order_id = models.CharField(max_length=64, blank=True, db_index=True)
     status = models.CharField(max_length=16, blank=True)
     outcome = models.CharField(max_length=16, default=UNPROCESSED,
-                               choices=[(UNPROCESSED, UNPROCESSED)] + [(o.value, o.label) for o in Outcome])
+                               choices=[(UNPROCESSED, UNPROCESSED), (TOO_LARGE, "too large")] +
+                                       [(o.value, o.label) for o in Outcome])
     deliveries = models.PositiveIntegerField(default=1)
     received_at = models.DateTimeField(auto_now_add=True)
     processed_at = models.DateTimeField(null=True, blank=True)
 
     class Meta:
         ordering = ["received_at", "id"]
+        indexes = [models.Index(fields=["received_at"], name="tavori_pay_callback_received")]
 
     def __str__(self) -> str:
         return f"{self.status or 'callback'} for {self.order_id or '?'}: {self.outcome}"
@@ -152,3 +156,30 @@ class PaymentEvent(models.Model):
         """The receivers it is for that have not returned."""
         returned = set(self.receivers_returned())
         return [name for name in (self.receivers or "").splitlines() if name not in returned]
+
+
+class ReconcileRun(models.Model):
+    """One run of `manage.py tavori_pay_reconcile`, for the health page: when
+    it ran, and what it found."""
+
+    started_at = models.DateTimeField(db_index=True)
+    finished_at = models.DateTimeField()
+    asked = models.PositiveIntegerField(help_text="Payments asked about.")
+    moved = models.PositiveIntegerField(help_text="Payments the service's answer moved.")
+    refused = models.PositiveIntegerField(help_text="Queries the service refused or did not answer.")
+    summary = models.CharField(max_length=255)
+
+    class Meta:
+        ordering = ["-started_at"]
+
+    def __str__(self) -> str:
+        return f"{self.started_at:%Y-%m-%d %H:%M}: {self.summary}"
+
+
+class PaymentsHealth(Payment):
+    """The admin's "Payments health" page: a proxy, so that the page is
+    listed with the app's models; it holds no data of its own."""
+
+    class Meta:
+        proxy = True
+        verbose_name = verbose_name_plural = "payments health"

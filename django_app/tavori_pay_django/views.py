@@ -38,6 +38,7 @@ def notify(request: HttpRequest) -> HttpResponse:
         body = _body(request, limit)
         if body is None:
             logger.warning("callback refused: its body is over %d bytes", limit)
+            callbacks.refused_too_large(request.headers.get(SIGNATURE_HEADER, ""))
             return _answer(413, f"a callback body may hold at most {limit} bytes")
         with after_commit.answer_first() as delivered_after_answer:
             answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import signal
 import sys
+import threading
 import urllib.error
 import urllib.request
 from pathlib import Path
@@ -43,15 +44,21 @@ def serve(arguments: argparse.Namespace) -> int:
     # the database so that a restart keeps its keys and its orders.
     demo = None if arguments.account else sandbox.store.demo_account()
     apply_faults(sandbox, arguments)
-    # SIGTERM (a service manager, a container stop) ends it as Ctrl-C does.
-    signal.signal(signal.SIGTERM, _interrupt)
+    # Ctrl-C and SIGTERM (a service manager, a container stop) only ask it to
+    # stop: the serving threads are then stopped in order, as a test's
+    # sandbox is, instead of being interrupted wherever they are.
+    stop_asked = threading.Event()
+    for stopping in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(stopping, lambda signum, frame: stop_asked.set())
+    sandbox.start()
     try:
         print(f"Tavori sandbox listening on {sandbox.url}", flush=True)
         announce(demo, arguments.auth_key_dir)
         print(f"Orders: {sandbox.url}/sandbox/orders  (Ctrl-C stops)", flush=True)
-        sandbox.serve_forever()
-    except KeyboardInterrupt:
-        print("Stopped.", flush=True)
+        stop_asked.wait()
+    finally:
+        sandbox.stop()
+    print("Stopped.", flush=True)
     return 0
 
 
@@ -69,10 +76,6 @@ def apply_faults(sandbox: Sandbox, arguments: argparse.Namespace) -> None:
         sandbox.send_wrong_signatures(arguments.wrong_signatures)
     if arguments.fail_next:
         sandbox.fail_next_answers(arguments.fail_next, arguments.failure, arguments.slow_seconds)
-
-
-def _interrupt(signum: int, frame: object) -> None:
-    raise KeyboardInterrupt
 
 
 def announce(demo: Account | None, auth_key_dir: str | None) -> None:

@@ -112,20 +112,6 @@ class Sandbox:
             self._threads.append(thread)
         return self
 
-    def serve_forever(self) -> None:
-        """Serves on the calling thread until interrupted (the command line's way)."""
-        self._deliveries.resume()
-        sweeper = threading.Thread(target=self._sweep, daemon=True)
-        sweeper.start()
-        try:
-            self._server.serve_forever(poll_interval=0.2)
-        finally:
-            self._stopping.set()
-            self._deliveries.stop()
-            self._server.server_close()
-            sweeper.join(5)
-            self.store.close()
-
     def stop(self) -> None:
         self._stopping.set()
         self._server.shutdown()

@@ -1,10 +1,14 @@
+import datetime as dt
 import json
 import os
 import re
 import shutil
+from decimal import Decimal
+from pathlib import Path
 
 import pytest
-
+from django.utils import timezone
+from tavori_pay_django.models import Payment
 
 from shop.models import Order
 
@@ -173,3 +177,30 @@ def test_a_checkout_the_service_cannot_take_is_answered_with_a_clear_page(client
     answer = client.post("/", {"product": "poster"})
     assert answer.status_code == 503
     assert "The payment service cannot take the order just now" in answer.content.decode()
+
+
+def test_the_payments_health_page_in_a_real_browser(live_server, browser, admin_user, client, tmp_path):
+    """Looked at with no payments and with a few thousand over the week; the
+    screenshots are kept in TAVORI_SCREENSHOTS when it names a folder."""
+    from selenium.webdriver.common.by import By
+
+    client.force_login(admin_user)
+    browser.get(f"{live_server.url}/admin/login/")
+    browser.add_cookie({"name": "sessionid", "value": client.cookies["sessionid"].value})
+    shots = Path(os.environ.get("TAVORI_SCREENSHOTS") or tmp_path)
+    statuses = ["paid", "settled", "pending", "failed", "expired", "refunded"]
+    for name, count in (("empty", 0), ("week", 3000)):
+        made = Payment.objects.bulk_create(
+            Payment(reference=f"{name}-{n}", amount=Decimal("128.00"), currency="CNY",
+                    status=statuses[n % 6 if n % 3 else 0]) for n in range(count))
+        for n, payment in enumerate(made):
+            payment.created_at = timezone.now() - dt.timedelta(days=n % 7, minutes=n % 50)
+        Payment.objects.bulk_update(made, ["created_at"], batch_size=500)
+        browser.set_window_size(1200, 1400)
+        browser.get(f"{live_server.url}/admin/tavori_pay/paymentshealth/")
+        chart = browser.find_element(By.CSS_SELECTOR, "svg[aria-label='payments per day by status']")
+        assert chart.is_displayed() and chart.size["width"] > 300
+        assert browser.find_element(By.ID, "reconciliation").is_displayed()
+        browser.save_screenshot(str(shots / f"health-{name}.png"))
+    bars = browser.find_elements(By.CSS_SELECTOR, "svg[aria-label='payments per day by status'] rect title")
+    assert len(bars) >= 7

@@ -4,14 +4,19 @@ scheduler; several hosts may run it at once."""
 
 from __future__ import annotations
 
+import datetime as dt
 import socket
 from collections.abc import Callable
 
 from django.core.management.base import BaseCommand, CommandError, CommandParser
+from django.db import DatabaseError, router
+from django.utils import timezone
 
 from ...delivery.dispatcher import deliver_due
 from ...errors import ConfigurationError
-from ...reconcile import REFUSED, reconcile, stale_payments
+from ...models import ReconcileRun
+from ...reconcile import REFUSED, Summary, reconcile, stale_payments
+from ...transitions import Outcome
 from ...wording import counted
 from ..ages import age
 
@@ -36,12 +41,14 @@ class Command(BaseCommand):
             raise CommandError("--workers must be at least 1")
         if socket.getdefaulttimeout() is None:
             socket.setdefaulttimeout(QUERY_TIMEOUT)
+        started_at = timezone.now()
         try:
             payment_ids = stale_payments(older_than)
             show = self._progress(len(payment_ids)) if verbosity >= 1 else None
             summary = reconcile(payment_ids, workers=workers, dry_run=dry_run, progress=show)
             if not dry_run:  # and every other event whose retry time has come
                 deliver_due()
+                record_run(started_at, summary)
         except ConfigurationError as error:
             raise CommandError(str(error)) from None
         if show is not None:
@@ -68,3 +75,14 @@ class Command(BaseCommand):
                 self.stderr.write(f"\rreconciling: {done}/{total}", ending="")
                 self.stderr.flush()
         return show
+
+
+def record_run(started_at: dt.datetime, summary: Summary) -> None:
+    """The run, for the health page; a database that cannot take it leaves
+    the run's own work as it is, and says so."""
+    try:
+        ReconcileRun.objects.using(router.db_for_write(ReconcileRun)).create(
+            started_at=started_at, finished_at=timezone.now(), asked=summary.total,
+            moved=summary.counts[Outcome.APPLIED.value], refused=summary.counts[REFUSED], summary=summary.line()[:255])
+    except DatabaseError as error:
+        summary.refusals.append(f"the run was not recorded: database error: {error}")
