@@ -145,11 +145,14 @@ def test_a_customer_pays_in_a_real_browser(live_server, sandbox, settings, brows
 
 def test_the_page_the_buyer_waits_on_moves_on_when_the_payment_is_taken(live_server, sandbox, settings, browser):
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.wait import WebDriverWait
 
     settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": live_server.url}
     browser.get(live_server.url + "/")
     browser.find_element(By.ID, "checkout").click()
+    # On the pay page: the checkout, and its order, are done.
+    WebDriverWait(browser, 20).until(expected_conditions.presence_of_element_located((By.ID, "pay")))
     order = Order.objects.get()
     browser.get(f"{live_server.url}/orders/{order.key}/done/")  # back before paying: the page waits
     assert browser.find_element(By.ID, "payment").text == "pending"
