@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import os
 import threading
+import time
 from collections.abc import Callable
 
 import pytest
@@ -108,3 +109,14 @@ def callback_fields(payment, status: str = "paid", **changes) -> dict:
 def post_callback(client, body: bytes, signature: str, query: str = ""):
     return client.post(f"/payments/notify/{query}", body, content_type="application/json",
                        HTTP_X_TAVORI_SIGNATURE=signature)
+
+
+def wait_until(condition: Callable[[], object], seconds: float = 10.0) -> bool:
+    """Whether `condition` held within `seconds`, asked again and again: a
+    commit in another thread or process has no event to wait on."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True

@@ -6,7 +6,6 @@ buyer returns to (arefresh_payment), with the status view it polls."""
 from __future__ import annotations
 
 import json
-import time
 import urllib.request
 
 import psycopg
@@ -14,22 +13,13 @@ import pytest
 
 from tavori_pay_sandbox import Account, Sandbox
 
-from conftest import COMMUNITY, ON_POSTGRES, SPONSOR
+from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, wait_until
 from shop_server import ShopServer
 
 pytestmark = pytest.mark.skipif(not ON_POSTGRES, reason="runs on the PostgreSQL cluster")
 
 ORDER_OF = ("SELECT o.key, o.state, o.settled, p.token FROM shop_order o JOIN tavori_pay_payment p "
             "ON p.order_key = o.id::text WHERE p.order_id = %s")
-
-
-def until(found, timeout: float = 30):
-    """What `found` returns once it is true: another process's commit has no event to wait on."""
-    deadline = time.monotonic() + timeout
-    while not (value := found()):
-        assert time.monotonic() < deadline, "not within the time"
-        time.sleep(0.05)
-    return value
 
 
 def get(url: str) -> str:
@@ -53,13 +43,14 @@ def test_orders_are_paid_fulfilled_and_shown_under_uvicorn(postgres, tmp_path, n
                 def order_of(order_id: str) -> tuple:
                     return database.execute(ORDER_OF, [order_id]).fetchone()
 
-                key, *_ = until(lambda: order_of(heard)[2] and order_of(heard))  # settled
+                assert wait_until(lambda: order_of(heard)[2], 30)  # settled
+                key, *_ = order_of(heard)
                 heard_page = get(f"{shop.url}/orders/{key}/done/")
                 key, state, _, token = order_of(lost)
                 assert state == "pending"  # its callback never came
                 lost_page = get(f"{shop.url}/orders/{key}/done/")  # asks the service
                 status = json.loads(get(f"{shop.url}/payments/status/{token}/"))
-                until(lambda: order_of(lost)[1] == "paid")  # fulfilled by the move the page's question made
+                assert wait_until(lambda: order_of(lost)[1] == "paid", 30)  # moved by the page's question
         finally:
             shop.stop()
     assert [delivery["code"] for delivery in deliveries] == [200, 200]

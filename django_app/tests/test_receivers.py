@@ -8,7 +8,6 @@ import functools
 import io
 import logging
 import threading
-import time
 import urllib.request
 from decimal import Decimal
 
@@ -25,7 +24,7 @@ from tavori_pay_django.reports import Report, apply
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_django.transitions import Status
 
-from conftest import ON_POSTGRES, callback_fields, post_callback, signed
+from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 
 pytestmark = pytest.mark.django_db(transaction=True)
 taken: list[tuple[str, str]] = []
@@ -50,16 +49,6 @@ def move(payment, status, lacking=()):
         apply(Payment.objects.select_for_update().get(pk=payment.pk), Report(Status(status), "25.00"))
         for uid in lacking:
             payment_status_changed.disconnect(dispatch_uid=uid)
-
-
-def wait_until(condition, seconds=10.0):
-    """Whether `condition` held within `seconds`, asked as soon as it may have changed."""
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 def e005():
