@@ -80,11 +80,13 @@ def apply_faults(sandbox: Sandbox, arguments: argparse.Namespace) -> None:
 
 def announce(demo: Account | None, auth_key_dir: str | None) -> None:
     if demo is not None:
+        # Written before the keys are shown, so whoever reads them can also read the file.
+        path = Path(auth_key_dir, "auth_key.py") if auth_key_dir else None
+        if path is not None:
+            path.write_text(f'COMMUNITY_KEY = "{demo.community_key}"\nSPONSOR_KEY = "{demo.sponsor_key}"\n')
         # The one time a sponsor key is shown: the developer needs it.
         print(f"Demo account: COMMUNITY_KEY={demo.community_key} SPONSOR_KEY={demo.sponsor_key}", flush=True)
-        if auth_key_dir:
-            path = Path(auth_key_dir, "auth_key.py")
-            path.write_text(f'COMMUNITY_KEY = "{demo.community_key}"\nSPONSOR_KEY = "{demo.sponsor_key}"\n')
+        if path is not None:
             print(f"Wrote {path}", flush=True)
 
 
