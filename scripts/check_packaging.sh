@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sdist and the wheel as a release would, checks what the wheel
-# links and what the sdist holds, then installs the wheel into a fresh venv
-# (no build step, so no compiler involved) and runs the suite against it.
+# links and what the sdist holds, then installs the wheel into fresh venvs
+# (no build step, so no compiler involved) and runs the suites against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dist=build/dist
-rm -rf "$dist" build/wheel-venv
+rm -rf "$dist" build/wheel-venv*
 .venv/bin/python -m pip install -q build auditwheel >/dev/null 2>&1
 .venv/bin/python -m build --outdir "$dist" . >build/packaging.log 2>&1 || { tail -n 30 build/packaging.log; exit 1; }
 wheel=$(ls "$dist"/*.whl)
@@ -41,11 +41,30 @@ if grep -q -E '/(\.venv|build)/' <<<"$contents"; then
     exit 1
 fi
 
-.venv/bin/python -m venv build/wheel-venv
-build/wheel-venv/bin/python -m pip install -q --no-index --find-links "$dist" --only-binary=:all: tavori-pay
-build/wheel-venv/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy "psycopg[binary]" gunicorn \
-    django-tasks django-tasks-db >/dev/null 2>&1
-build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider tests
+# One abi3 wheel for every CPython from 3.12: abi3audit checks that it uses
+# the stable ABI alone, and the same file then passes the module's suite on
+# 3.12 and on the newest Python here, the Django app's on the newest.
+case "$(basename "$wheel")" in
+    *-cp312-abi3-*.whl) ;;
+    *) echo "packaging: $(basename "$wheel") is not a cp312-abi3 wheel" >&2; exit 1 ;;
+esac
+.venv/bin/python -m pip install -q abi3audit >/dev/null 2>&1
+.venv/bin/abi3audit --strict --summary "$wheel"
+
+# shellcheck source=scripts/find_python.sh
+. scripts/find_python.sh
+python_312=$(PYTHON_VERSION=3.12 find_python) || { echo "packaging: no Python 3.12 found" >&2; exit 1; }
+for python in "$python_312" .venv/bin/python; do
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    venv=build/wheel-venv-$version
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv"/bin/python -m pip install -q --no-index --find-links "$dist" --only-binary=:all: tavori-pay
+    "$venv"/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy "psycopg[binary]" \
+        gunicorn uvicorn django-tasks django-tasks-db >/dev/null 2>&1
+    "$venv"/bin/python -m pytest -q -p no:cacheprovider tests
+    echo "packaging: the wheel passes the module's suite on Python $version"
+done
 # The Django app as installed from the wheel, not from the source tree.
-(cd django_app/tests && ../../build/wheel-venv/bin/python -m pytest -q -p no:cacheprovider -o pythonpath=.)
-echo "packaging: the wheel passes the suite in a fresh venv"
+(cd django_app/tests && ../../"$venv"/bin/python -m pytest -q -p no:cacheprovider -o pythonpath=.)
+echo "packaging: the wheel passes the Django app's suite in a fresh venv"

@@ -26,7 +26,7 @@ struct ClientObject {
 // other type.
 Result<std::string> text_of(PyObject* value, const char* what) {
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be str, not %s", what, Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %S", what, py::type_name(value).get());
         return Error::pending();
     }
     TAVORI_ASSIGN_OR_RETURN(text, py::utf8_view(value));
@@ -78,8 +78,7 @@ Result<std::string> working_space() {
         TAVORI_ASSIGN_OR_RETURN(path, py::attribute(os.get(), "path"));
         TAVORI_ASSIGN_OR_RETURN(dirname, py::attribute(path.get(), "dirname"));
         TAVORI_ASSIGN_OR_RETURN(executable_text, py::new_str(executable));
-        TAVORI_ASSIGN_OR_RETURN(directory,
-                                py::checked(PyObject_CallOneArg(dirname.get(), executable_text.get())));
+        TAVORI_ASSIGN_OR_RETURN(directory, py::call(dirname.get(), executable_text.get()));
         return text_of(directory.get(), "os.path.dirname()");
     }
     TAVORI_ASSIGN_OR_RETURN(getcwd, py::attribute(os.get(), "getcwd"));
@@ -129,7 +128,7 @@ Result<py::Object> construct(PyTypeObject* type, PyObject* args, PyObject* kwarg
     }
     TAVORI_ASSIGN_OR_RETURN(signer, HmacKey::create(texts.sponsor_key));
     Keys keys{std::move(texts.community_key), std::move(texts.sponsor_key), std::move(signer)};
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = py::allocate(type);
     if (self == nullptr) {
         return Error::pending();
     }
@@ -142,13 +141,11 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void client_deallocate(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     Keys& keys = reinterpret_cast<ClientObject*>(self)->keys;
     // Keys should not linger in freed memory.
     OPENSSL_cleanse(keys.sponsor_key.data(), keys.sponsor_key.size());
     keys.~Keys();
-    type->tp_free(self);
-    Py_DECREF(type);
+    py::free_instance(self);
 }
 
 PyType_Slot client_slots[] = {
@@ -173,7 +170,7 @@ Result<PyTypeObject*> client_type() {
 Result<const Keys*> client_keys(PyObject* self) {
     TAVORI_ASSIGN_OR_RETURN(type, client_type());
     if (!PyObject_TypeCheck(self, type)) {
-        PyErr_Format(PyExc_TypeError, "expected a Client, not %s", Py_TYPE(self)->tp_name);
+        PyErr_Format(PyExc_TypeError, "expected a Client, not %S", py::type_name(self).get());
         return Error::pending();
     }
     return &reinterpret_cast<const ClientObject*>(self)->keys;

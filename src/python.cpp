@@ -1,8 +1,7 @@
 #include "python.hpp"
 
-#include <cstring>
-
-#include "utf8.hpp"
+#include <algorithm>
+#include <vector>
 
 namespace tavori::py {
 
@@ -11,6 +10,28 @@ Result<Object> checked(PyObject* new_reference) {
         return Error::pending();
     }
     return Object::steal(new_reference);
+}
+
+Result<Object> call(PyObject* callable, PyObject* argument) {
+    PyObject* arguments[] = {argument};
+    return checked(PyObject_Vectorcall(callable, arguments, 1, nullptr));
+}
+
+Object type_name(PyObject* value) {
+    return Object::steal(PyType_GetName(Py_TYPE(value)));
+}
+
+PyObject* allocate(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return alloc(type, 0);
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto release = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    release(self);
+    // A heap type's instance holds a reference to its type.
+    Py_DECREF(type);
 }
 
 Result<PyObject*> Name::get() {
@@ -103,14 +124,6 @@ Result<std::string_view> utf8_view(PyObject* str) {
 }
 
 Result<Object> new_str(std::string_view text) {
-    // ASCII, nearly every text the module makes, is copied straight into a
-    // new str: the decoder took 0.08 µs more for a callback's six values.
-    // The decoder keeps the empty and one-letter texts, which it shares.
-    if (text.size() > 1 && is_ascii(text)) {
-        TAVORI_ASSIGN_OR_RETURN(str, checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127)));
-        std::memcpy(PyUnicode_DATA(str.get()), text.data(), text.size());
-        return str;
-    }
     return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
@@ -166,9 +179,9 @@ Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
     if (auto placed = bind_positional(signature, args, nargs, bound); !placed) {
         return placed;
     }
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
-        auto placed = place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound);
+        auto placed = place_keyword(signature, PyTuple_GetItem(kwnames, k), args[nargs + k], bound);
         if (!placed) {
             return placed;
         }
@@ -177,8 +190,18 @@ Status bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
 }
 
 Status bind(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> bound) {
-    PyObject* const* items = PySequence_Fast_ITEMS(args);
-    if (auto placed = bind_positional(signature, items, PyTuple_GET_SIZE(args), bound); !placed) {
+    // The Limited API has no view of a tuple's item array: the borrowed
+    // pointers the binder can use are copied, at most one per parameter (a
+    // longer tuple is refused by its count).
+    const Py_ssize_t count = PyTuple_Size(args);
+    if (count < 0) {
+        return Error::pending();
+    }
+    std::vector<PyObject*> items(std::min(static_cast<std::size_t>(count), signature.names.size()));
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        items[index] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(index));
+    }
+    if (auto placed = bind_positional(signature, items.data(), count, bound); !placed) {
         return placed;
     }
     if (kwargs != nullptr) {
@@ -196,8 +219,8 @@ Status bind(const Signature& signature, PyObject* args, PyObject* kwargs, std::s
 
 Result<std::string_view> str_argument(const Signature& signature, std::size_t index, PyObject* value) {
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %s", signature.function,
-                     signature.names[index], Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %S", signature.function,
+                     signature.names[index], type_name(value).get());
         return Error::pending();
     }
     return utf8_view(value);
@@ -209,8 +232,8 @@ Result<std::optional<std::string_view>> optional_str_argument(const Signature& s
         return std::optional<std::string_view>{};
     }
     if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str or None, not %s", signature.function,
-                     signature.names[index], Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str or None, not %S", signature.function,
+                     signature.names[index], type_name(value).get());
         return Error::pending();
     }
     TAVORI_ASSIGN_OR_RETURN(text, utf8_view(value));
@@ -218,9 +241,6 @@ Result<std::optional<std::string_view>> optional_str_argument(const Signature& s
 }
 
 Result<double> double_argument(const Signature& signature, std::size_t index, PyObject* value) {
-    if (PyFloat_CheckExact(value)) {
-        return PyFloat_AS_DOUBLE(value);
-    }
     const double number = PyFloat_AsDouble(value);
     if (number == -1.0 && PyErr_Occurred()) {
         // Only a wrong type is the binder's to word; OverflowError passes as it is.

@@ -68,6 +68,18 @@ Result<Object> import(Name& name);
 // A Python call's result: the object, or Error::pending() when it raised.
 Result<Object> checked(PyObject* new_reference);
 
+// callable(argument).
+Result<Object> call(PyObject* callable, PyObject* argument);
+
+// The name of value's type, for messages: the Limited API keeps tp_name out
+// of reach. Null, with the exception set, if the name cannot be had.
+Object type_name(PyObject* value);
+
+// An instance of a class made from a PyType_Spec, and its release: the
+// type's own allocation slots, reached through PyType_GetSlot.
+PyObject* allocate(PyTypeObject* type);
+void free_instance(PyObject* self);
+
 // The class object made from `spec`, created on first use and kept in
 // `cache` for the life of the process. Filled under the interpreter lock and
 // checked again before storing, so racing callers all get the same object.

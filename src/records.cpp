@@ -30,10 +30,8 @@ PyObject* get_code(PyObject* self, void*) {
 
 template <class Fields>
 void deallocate(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<Record<Fields>*>(self)->fields.~Fields();
-    type->tp_free(self);
-    Py_DECREF(type);
+    py::free_instance(self);
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
@@ -112,7 +110,7 @@ PyType_Spec order_status_spec = {
 template <class Fields>
 Result<py::Object> new_record(Result<PyTypeObject*> type, Fields fields, const char* what) {
     TAVORI_ASSIGN_OR_RETURN(record_type, std::move(type));
-    PyObject* self = record_type->tp_alloc(record_type, 0);
+    PyObject* self = py::allocate(record_type);
     if (self == nullptr) {
         return Error::internal(std::string("cannot allocate a ") + what);
     }

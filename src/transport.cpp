@@ -43,24 +43,32 @@ Result<std::uint16_t> status_of(PyObject* code) {
 // 255, decoded from UTF-8 with invalid sequences replaced.
 Result<std::string> body_of(PyObject* data) {
     if (PyBytes_Check(data)) {
-        return decode_utf8_lossy({PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))});
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) {
+            return Error::pending();
+        }
+        return decode_utf8_lossy({bytes, static_cast<std::size_t>(size)});
     }
     if (PyUnicode_Check(data)) {
         PyErr_SetString(PyExc_TypeError, "read() returned str, expected bytes");
         return Error::pending();
     }
     TAVORI_ASSIGN_OR_RETURN(items, py::checked(PySequence_Fast(data, "read() must return bytes")));
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
-    PyObject** item = PySequence_Fast_ITEMS(items.get());
+    const Py_ssize_t size = PySequence_Size(items.get());
+    if (size < 0) {
+        return Error::pending();
+    }
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
-        if (!PyLong_Check(item[i])) {
-            PyErr_Format(PyExc_TypeError, "read() returned a sequence holding %s, expected bytes",
-                         Py_TYPE(item[i])->tp_name);
+        TAVORI_ASSIGN_OR_RETURN(item, py::checked(PySequence_GetItem(items.get(), i)));
+        if (!PyLong_Check(item.get())) {
+            PyErr_Format(PyExc_TypeError, "read() returned a sequence holding %S, expected bytes",
+                         py::type_name(item.get()).get());
             return Error::pending();
         }
-        const long value = PyLong_AsLong(item[i]);
+        const long value = PyLong_AsLong(item.get());
         if (value < 0 || value > 255) {
             PyErr_Clear();
             PyErr_SetString(PyExc_TypeError, "read() returned a sequence holding a value outside 0 to 255");
@@ -107,7 +115,7 @@ Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
         PyObject* arguments[] = {url_text.get(), data.get()};
         created = py::checked(PyObject_Vectorcall(request_class.get(), arguments, 2, nullptr));
     } else {
-        created = py::checked(PyObject_CallOneArg(request_class.get(), url_text.get()));
+        created = py::call(request_class.get(), url_text.get());
     }
     TAVORI_ASSIGN_OR_RETURN(request, std::move(created));
     TAVORI_ASSIGN_OR_RETURN(method_text, py::new_str(method));
@@ -116,12 +124,12 @@ Result<HttpAnswer> http_request(std::string_view url, std::string_view method,
         return Error::pending();
     }
     TAVORI_ASSIGN_OR_RETURN(urlopen, attribute(request_module.get(), urlopen_name));
-    Object response = Object::steal(PyObject_CallOneArg(urlopen.get(), request.get()));
+    Result<Object> response = py::call(urlopen.get(), request.get());
     if (!response) {
         return answer_of_failure();
     }
-    TAVORI_ASSIGN_OR_RETURN(code, call_method(response.get(), getcode_name));
-    return answer_of(code.get(), response.get());
+    TAVORI_ASSIGN_OR_RETURN(code, call_method(response->get(), getcode_name));
+    return answer_of(code.get(), response->get());
 }
 
 }  // namespace tavori

@@ -74,10 +74,6 @@ std::size_t skip_ascii(std::string_view bytes, std::size_t at) noexcept {
 
 }  // namespace
 
-bool is_ascii(std::string_view bytes) noexcept {
-    return skip_ascii(bytes, 0) == bytes.size();
-}
-
 bool is_valid_utf8(std::string_view bytes) noexcept {
     for (std::size_t at = skip_ascii(bytes, 0); at < bytes.size(); at = skip_ascii(bytes, at)) {
         const Step step = next_step(bytes, at);
