@@ -1,6 +1,6 @@
 .PHONY: bootstrap test test-python test-cpp demo check-format check-sanitizers fuzz check-valgrind check-packaging bench
 
-# The environment the tests run in; CI keeps one per Python
+# The environment the tests run in; one can be kept per Python
 # (make test VENV=.venv-3.12 PYTHON_VERSION=3.12).
 VENV ?= .venv
 PYTHON_VERSION ?=
@@ -15,6 +15,7 @@ test-python:
 	$(VENV)/bin/python -m pytest
 	cd django_app/tests && ../../$(VENV)/bin/python -m pytest
 	cd django_app/tests && TAVORI_TEST_DATABASE=postgresql ../../$(VENV)/bin/python -m pytest
+	cd django_app/tests && TAVORI_TEST_DATABASE=mariadb ../../$(VENV)/bin/python -m pytest
 	cd examples/django_shop && ../../$(VENV)/bin/python -m pytest
 
 test-cpp:

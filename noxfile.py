@@ -1,26 +1,27 @@
 """The Django app's suite on every supported Python, Django and database.
 
     nox -l                                            # the sessions
-    nox -s "django-3.12(django='5.2')"                # SQLite, then PostgreSQL
-    nox -s "django-3.13(django='6.0')" -- sqlite -x   # one database, pytest's -x
+    nox -s "django-3.12(django='5.2')"                # SQLite, PostgreSQL, then MariaDB
+    nox -s "django-3.13(django='6.0')" -- sqlite -x   # the databases named, then pytest's -x
     nox -s typing                                     # mypy --strict, ruff, django-upgrade, pre-commit
 
 Each session installs the package (the module built incrementally in
 build/, shared by the sessions of one Python) with the given Django into a
-venv of its own and runs django_app/tests on both databases. On PostgreSQL
-the suite starts a throwaway cluster; PostgreSQL comes from Debian's
-`postgresql` (make bootstrap installs it)."""
+venv of its own and runs django_app/tests on each database. On PostgreSQL
+and MariaDB the suite starts a throwaway server of its own; they come from
+Debian's `postgresql` and `mariadb-server` (make bootstrap installs them)."""
 
 from __future__ import annotations
 
 import os
+from itertools import takewhile
 from pathlib import Path
 
 import nox
 
 PYTHONS = ["3.12", "3.13"]
 DJANGOS = ["5.2", "6.0", "6.1"]
-DATABASES = ["sqlite", "postgresql"]
+DATABASES = ["sqlite", "postgresql", "mariadb"]
 
 nox.options.default_venv_backend = "venv"
 nox.options.reuse_venv = "yes"
@@ -43,10 +44,10 @@ _put_pyenv_pythons_on_path()
 @nox.session(python=PYTHONS)
 @nox.parametrize("django", DJANGOS)
 def django(session: nox.Session, django: str) -> None:
-    """The suite on SQLite, then on PostgreSQL; `-- sqlite` (or
-    `postgresql`) runs one, and what follows it goes to pytest."""
-    databases = [session.posargs[0]] if session.posargs[:1] and session.posargs[0] in DATABASES else DATABASES
-    arguments = session.posargs[1:] if databases != DATABASES else session.posargs
+    """The suite on SQLite, PostgreSQL and MariaDB; `-- sqlite mariadb`
+    runs those named, and what follows them goes to pytest."""
+    named = list(takewhile(DATABASES.__contains__, session.posargs))
+    databases, arguments = named or DATABASES, session.posargs[len(named):]
     session.install("--upgrade", "pip", "scikit-build-core")
     session.install("--no-build-isolation", ".[test]", f"django~={django}.0")
     session.run("python", "-c", "import django; print('Django', django.get_version())")

@@ -13,9 +13,10 @@ log() { printf 'bootstrap: %s\n' "$*"; }
 debian_packages() {
     # chromium and its driver serve the shop's browser test; clang and its
     # runtimes the fuzzers; postgresql the Django app's tests, which start a
-    # throwaway cluster of their own; clang-format checks src/.
+    # throwaway cluster of their own, and mariadb-server (libmariadb-dev
+    # builds mysqlclient) likewise; clang-format checks src/.
     local wanted=(g++ make cmake pkg-config libssl-dev libgtest-dev chromium chromium-driver
-                  clang libclang-rt-dev clang-format valgrind postgresql)
+                  clang libclang-rt-dev clang-format valgrind postgresql mariadb-server libmariadb-dev)
     if apt-cache show libboost-json-dev >/dev/null 2>&1 || dpkg -s libboost-json-dev >/dev/null 2>&1; then
         wanted+=(libboost-json-dev)
     else
@@ -29,6 +30,7 @@ install_debian_packages() {
         [ -f /usr/include/gtest/gtest.h ] && command -v g++ >/dev/null && command -v cmake >/dev/null &&
         command -v chromium >/dev/null && command -v chromedriver >/dev/null && command -v clang++ >/dev/null &&
         command -v valgrind >/dev/null && command -v clang-format >/dev/null && compgen -G "/usr/lib/postgresql/*/bin/pg_ctl" >/dev/null &&
+        command -v mariadb-install-db >/dev/null && command -v mariadb_config >/dev/null &&
         return 0
     command -v apt-get >/dev/null 2>&1 || { log "install g++, cmake, OpenSSL 3, Boost.JSON and GoogleTest headers"; exit 1; }
     if [ "$(id -u)" != 0 ]; then

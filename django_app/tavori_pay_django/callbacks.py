@@ -90,18 +90,27 @@ def refused_too_large(signature: str) -> None:
 def _store(body: bytes, signature: str, verified: bool) -> tuple[int, str]:
     """Writes the callback's row, and returns its id and outcome so far. A
     redelivery meets the unique digest of its first delivery and only counts
-    itself: one statement either way. Of a body no key verified, only the
-    first bytes are kept: enough to trace it, too few for forged posts to
-    fill the database."""
+    itself: one statement either way (two on MariaDB and MySQL). Of a body
+    no key verified, only the first bytes are kept: enough to trace it, too
+    few for forged posts to fill the database."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
     body = body if verified else body[:UNVERIFIED_BYTES_KEPT]
     database, table = _callback_table()
+    mysql = database.vendor == "mysql"
+    # MySQL's driver sends bytes as text in the connection's character set
+    # unless told they are binary.
+    insert = (f"INSERT INTO {table} (digest, body, signature, order_id, status, outcome, deliveries, received_at) "
+              f"VALUES (%s, {'_binary %s' if mysql else '%s'}, %s, '', '', %s, 1, %s) ")
+    values = [digest, body, signature[:128], Callback.UNPROCESSED, _now(database)]
     with database.cursor() as cursor:
-        cursor.execute(
-            f"INSERT INTO {table} (digest, body, signature, order_id, status, outcome, deliveries, received_at) "
-            f"VALUES (%s, %s, %s, '', '', %s, 1, %s) "
-            f"ON CONFLICT (digest) DO UPDATE SET deliveries = {table}.deliveries + 1 RETURNING id, outcome",
-            [digest, body, signature[:128], Callback.UNPROCESSED, timezone.now()])
+        if mysql:
+            # No RETURNING beside ON DUPLICATE KEY: the row, locked by the
+            # insert or the update until the commit, is read back.
+            cursor.execute(insert + "ON DUPLICATE KEY UPDATE deliveries = deliveries + 1", values)
+            cursor.execute(f"SELECT id, outcome FROM {table} WHERE digest = %s", [digest])
+        else:
+            cursor.execute(insert + f"ON CONFLICT (digest) DO UPDATE SET deliveries = {table}.deliveries + 1 "
+                                    "RETURNING id, outcome", values)
         row = cursor.fetchone()
         return int(row[0]), str(row[1])
 
@@ -153,8 +162,14 @@ def _mark(callback_id: int, outcome: Outcome, *, signature_ok: bool, order_id: s
         cursor.execute(
             f"UPDATE {table} SET outcome = %s, processed_at = %s, signature_ok = %s, order_id = %s, status = %s, "
             f"payment_id = %s WHERE id = %s AND outcome NOT IN ({settled})",
-            [outcome.value, timezone.now(), signature_ok, order_id, status, payment.pk if payment else None,
+            [outcome.value, _now(database), signature_ok, order_id, status, payment.pk if payment else None,
              callback_id, *(o.value for o in SETTLED_OUTCOMES)])
+
+
+def _now(database: BaseDatabaseWrapper) -> str | None:
+    """Now, as the database's plain statements take a time: MySQL's driver
+    would write an aware time with its offset."""
+    return database.ops.adapt_datetimefield_value(timezone.now())
 
 
 def _callback_table() -> tuple[BaseDatabaseWrapper, str]:

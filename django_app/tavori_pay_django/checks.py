@@ -184,11 +184,12 @@ def database_errors(vendors: dict[str, str], sqlite_version: tuple[int, ...]) ->
                 f"database {alias!r} is SQLite {'.'.join(map(str, sqlite_version))}: the payments need SQLite "
                 f"{'.'.join(map(str, SQLITE_LEAST))} or later", hint="use a Python built with a newer SQLite, or "
                 "PostgreSQL", id="tavori_pay.E006"))
-        elif vendor not in ("postgresql", "sqlite"):
+        elif vendor not in ("postgresql", "mysql", "sqlite"):
             messages.append(checks.Error(
                 f"database {alias!r} is {vendor}, which the payments cannot be kept in: every callback would be "
-                "answered 503", hint="keep the payments in PostgreSQL (or SQLite 3.35 or later), with a database "
-                "router if the rest of the project is elsewhere", id="tavori_pay.E006"))
+                "answered 503", hint="keep the payments in PostgreSQL, MariaDB 10.6 or later, MySQL 8 or SQLite "
+                "3.35 or later, with a database router if the rest of the project is elsewhere",
+                id="tavori_pay.E006"))
     return messages
 
 

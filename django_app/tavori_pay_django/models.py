@@ -176,6 +176,20 @@ class ReconcileRun(models.Model):
         return f"{self.started_at:%Y-%m-%d %H:%M}: {self.summary}"
 
 
+class ReferenceLock(models.Model):
+    """A row per shop reference (by a 64-bit key of it), locked on MariaDB
+    and MySQL while a transaction decides about the reference's payments.
+    PostgreSQL and SQLite do without."""
+
+    lock_key = models.BigIntegerField(primary_key=True)
+
+    class Meta:
+        default_permissions = ()
+
+    def __str__(self) -> str:
+        return f"reference lock {self.lock_key}"
+
+
 class PaymentsHealth(Payment):
     """The admin's "Payments health" page: a proxy, so that the page is
     listed with the app's models; it holds no data of its own."""

@@ -25,6 +25,7 @@ from tavori_pay import Client
 from . import conf
 from .delivery import dispatcher
 from .errors import ConfigurationError, PaymentBusy
+from .locks import lock_not_available, lock_waits_at_most
 from .models import Payment
 from .reports import apply, from_order_status
 from .transitions import ENDED, OPEN, Outcome, Status, decide
@@ -197,9 +198,10 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
         return payment
     alias = router.db_for_write(Payment)
     with transaction.atomic(using=alias):  # stamped, unless a callback holds the row: it is asked all the same
-        Payment.objects.using(alias).filter(
-            pk__in=Payment.objects.using(alias).select_for_update(skip_locked=True).filter(pk=payment.pk)
-            .values("pk")).update(reconciled_at=timezone.now())
+        # Two statements: MariaDB's UPDATE would wait for a row its subquery skips.
+        free = list(Payment.objects.using(alias).select_for_update(skip_locked=True).filter(pk=payment.pk)
+                    .values_list("pk", flat=True))
+        Payment.objects.using(alias).filter(pk__in=free).update(reconciled_at=timezone.now())
     try:
         report = from_order_status(conf.client().query_order(payment.order_id))
     except ConfigurationError:
@@ -208,12 +210,11 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
         payment.refresh_from_db()
         return payment
     try:
-        with transaction.atomic(using=alias):
-            _wait_for_locks_at_most(alias, REFRESH_LOCK_WAIT)
+        with transaction.atomic(using=alias), lock_waits_at_most(alias, REFRESH_LOCK_WAIT):
             locked = Payment.objects.using(alias).select_for_update().get(pk=payment.pk)
             apply(locked, report)
     except OperationalError as error:
-        if getattr(error.__cause__, "sqlstate", None) != dispatcher.LOCK_NOT_AVAILABLE:
+        if not lock_not_available(error):
             raise
         payment.refresh_from_db()
         raise PaymentBusy(f"payment {payment.order_id} stayed locked for over {REFRESH_LOCK_WAIT:g} s; shown as "
@@ -226,12 +227,3 @@ async def arefresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> 
     """refresh_payment for async views, run as astart_payment is: off the
     event loop."""
     return await sync_to_async(refresh_payment)(payment, at_most_every=at_most_every)
-
-
-def _wait_for_locks_at_most(alias: str, seconds: float) -> None:
-    """Bounds the lock waits of the transaction open on `alias` (SQLite
-    bounds them by its own busy timeout)."""
-    connection = connections[alias]
-    if connection.vendor == "postgresql":
-        with connection.cursor() as cursor:
-            cursor.execute("SELECT set_config('lock_timeout', %s, true)", [f"{int(seconds * 1000)}ms"])

@@ -9,6 +9,8 @@ import hashlib
 
 from django.db import connections
 
+from .models import ReferenceLock
+
 
 def lock_reference(alias: str, reference: str) -> None:
     """Holds `reference` until the transaction open on `alias` ends."""
@@ -16,6 +18,13 @@ def lock_reference(alias: str, reference: str) -> None:
     if connection.vendor == "postgresql":
         with connection.cursor() as cursor:
             cursor.execute("SELECT pg_advisory_xact_lock(%s)", [_lock_key(reference)])
+    elif connection.vendor == "mysql":
+        # MariaDB and MySQL have no lock that ends with the transaction but a
+        # row's: the key's row, made on first use, locked by the update.
+        table = connection.ops.quote_name(ReferenceLock._meta.db_table)
+        with connection.cursor() as cursor:
+            cursor.execute(f"INSERT INTO {table} (lock_key) VALUES (%s) ON DUPLICATE KEY UPDATE lock_key = lock_key",
+                           [_lock_key(reference)])
     # SQLite: a transaction that writes holds the database's one write lock,
     # taken at its start with transaction_mode IMMEDIATE (check W002).
 

@@ -1,9 +1,11 @@
-"""The app's tests run on SQLite, and on a PostgreSQL cluster started for
-the session when TAVORI_TEST_DATABASE=postgresql. The service is the sandbox,
+"""The app's tests run on SQLite, and on a PostgreSQL cluster or a MariaDB
+server started for the session when TAVORI_TEST_DATABASE=postgresql or
+mariadb. The service is the sandbox,
 started for each test that needs it."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import threading
@@ -16,30 +18,51 @@ from django.db import connections
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox.rules import sign
 
+import mariadb_server
 import postgres_cluster
 
 COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
 ON_POSTGRES = os.environ.get("TAVORI_TEST_DATABASE") == "postgresql"
+ON_MARIADB = os.environ.get("TAVORI_TEST_DATABASE") == "mariadb"
+# Databases where writers wait for each other's rows rather than for the one
+# write lock SQLite has.
+ROW_LOCKS = ON_POSTGRES or ON_MARIADB
+
+
+def missing(hint: str) -> None:
+    """A test part that is not installed: CI fails for it, a developer's run skips."""
+    if os.environ.get("CI"):
+        pytest.fail(hint)
+    pytest.skip(hint)
 
 
 @pytest.fixture(scope="session")
 def postgres():
     binaries = postgres_cluster.server_binaries()
     if binaries is None:
-        if os.environ.get("CI"):
-            pytest.fail(postgres_cluster.INSTALL_HINT)
-        pytest.skip(postgres_cluster.INSTALL_HINT)
+        missing(postgres_cluster.INSTALL_HINT)
     cluster = postgres_cluster.Cluster(binaries).start()
     yield cluster
     cluster.remove()
 
 
 @pytest.fixture(scope="session")
+def mariadb():
+    binary = mariadb_server.server_binary()
+    if binary is None or importlib.util.find_spec("MySQLdb") is None:
+        missing(mariadb_server.INSTALL_HINT)
+    server = mariadb_server.Server(binary).start()
+    yield server
+    server.remove()
+
+
+@pytest.fixture(scope="session")
 def django_db_modify_db_settings(request):
-    if ON_POSTGRES:
+    if ON_POSTGRES or ON_MARIADB:
         from django.conf import settings
+        server = request.getfixturevalue("postgres" if ON_POSTGRES else "mariadb")
         for database in settings.DATABASES.values():
-            database["PORT"] = str(request.getfixturevalue("postgres").port)
+            database["PORT"] = str(server.port)
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ from pathlib import Path
 def setup(database: str, port: str, *, apps: tuple[str, ...] = (), task_backend: str | None = None) -> None:
     sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # the app as the tests run it
     os.environ["DJANGO_SETTINGS_MODULE"] = "settings"
-    os.environ["TAVORI_TEST_DATABASE"] = "postgresql"
+    os.environ.setdefault("TAVORI_TEST_DATABASE", "postgresql")
     import django
     import settings  # changed before Django reads it
 

@@ -1,5 +1,6 @@
 """A minimal project around the app, on SQLite or, with
-TAVORI_TEST_DATABASE=postgresql, on the cluster the test session starts."""
+TAVORI_TEST_DATABASE=postgresql or mariadb, on the server the test session
+starts."""
 
 import importlib.util
 import os
@@ -36,6 +37,12 @@ if os.environ.get("TAVORI_TEST_DATABASE") == "postgresql":
     # Host and port are filled in once the session's cluster is up.
     DATABASES = {alias: {"ENGINE": "django.db.backends.postgresql", "NAME": name, "USER": "postgres",
                          "HOST": "127.0.0.1", "PORT": ""}
+                 for alias, name in (("default", "tavori"), ("payments", "tavori_payments"))}
+elif os.environ.get("TAVORI_TEST_DATABASE") == "mariadb":
+    # Host and port are filled in once the session's server is up.
+    DATABASES = {alias: {"ENGINE": "django.db.backends.mysql", "NAME": name, "USER": "tavori",
+                         "HOST": "127.0.0.1", "PORT": "", "OPTIONS": {"charset": "utf8mb4"},
+                         "TEST": {"CHARSET": "utf8mb4", "COLLATION": "utf8mb4_bin"}}
                  for alias, name in (("default", "tavori"), ("payments", "tavori_payments"))}
 else:
     # A file, not memory: the tests that run threads need SQLite's own locking.

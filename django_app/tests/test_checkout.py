@@ -20,7 +20,7 @@ from tavori_pay_django import PaymentError, start_payment
 from tavori_pay_django.models import Callback, Payment
 from tavori_pay_sandbox import Account, Sandbox
 
-from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, callback_fields, post_callback, signed
+from conftest import COMMUNITY, ON_POSTGRES, ROW_LOCKS, SPONSOR, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -145,7 +145,7 @@ class ShopFailure(Exception):
 
 
 def test_a_payment_started_in_a_transaction_that_rolls_back_is_kept_and_paid(sandbox, client):
-    if not ON_POSTGRES:  # SQLite's open transaction holds the one write lock: refused before anything is asked
+    if not ROW_LOCKS:  # SQLite's open transaction holds the one write lock: refused before anything is asked
         with pytest.raises(transaction.TransactionManagementError, match="non_atomic_requests"), transaction.atomic():
             start()
         assert Payment.objects.count() == 0 and sandbox.store.orders() == []

@@ -26,7 +26,7 @@ from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_django import conf
 from tavori_pay_django.reconcile import reconcile as reconcile_payments
 
-from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, as_hosts, callback_fields, post_callback, signed
+from conftest import COMMUNITY, ROW_LOCKS, SPONSOR, as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -190,7 +190,12 @@ def test_a_slow_answer_holds_no_lock_that_a_callback_waits_for(lost_callbacks, c
     assert payment.status == "paid"
 
 
-@pytest.mark.skipif(not ON_POSTGRES, reason="row locks that others wait for")
+WAITING_FOR_LOCKS = {"postgresql": "SELECT count(*) FROM pg_locks WHERE NOT granted",
+                     "mysql": "SELECT count(*) FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() "
+                              "AND INFO LIKE '%FOR UPDATE'"}
+
+
+@pytest.mark.skipif(not ROW_LOCKS, reason="row locks that others wait for")
 @pytest.mark.parametrize("released", [True, False])
 def test_the_return_page_waits_for_a_callback_holding_the_payment_or_says_it_could_not(lost_callbacks,
                                                                                       monkeypatch, released):
@@ -208,7 +213,7 @@ def test_the_return_page_waits_for_a_callback_holding_the_payment_or_says_it_cou
             if released:  # once the refresh waits for it
                 with connection.cursor() as cursor:
                     while not done.is_set():
-                        cursor.execute("SELECT count(*) FROM pg_locks WHERE NOT granted")
+                        cursor.execute(WAITING_FOR_LOCKS[connection.vendor])
                         if cursor.fetchone()[0]:
                             break
             else:

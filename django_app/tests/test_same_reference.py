@@ -18,10 +18,10 @@ from django.db import connection, connections
 from tavori_pay_django import callbacks, start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
 
-from conftest import ON_POSTGRES, callback_fields, signed
+from conftest import ROW_LOCKS, callback_fields, signed
 
 pytestmark = [pytest.mark.django_db(transaction=True),
-              pytest.mark.skipif(not ON_POSTGRES, reason="concurrent writers need PostgreSQL")]
+              pytest.mark.skipif(not ROW_LOCKS, reason="concurrent writers need PostgreSQL or MariaDB")]
 REFERENCES = 10
 
 

@@ -20,10 +20,11 @@ from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
-from django.db import OperationalError, router, transaction
+from django.db import OperationalError, connections, router, transaction
 from django.db.models import Min, Q
 from django.utils import timezone
 
+from ..locks import lock_not_available
 from ..models import Payment, PaymentEvent
 from ..signals import SIGNAL_OF
 from ..wording import counted
@@ -38,7 +39,6 @@ DELIVERED, UNDELIVERED, BUSY = "delivered", "not delivered", "busy"
 # Seconds an event may wait for a receiver before tavori_pay_dispatch fails
 # for it, between retry times too.
 STUCK_AFTER = 3600
-LOCK_NOT_AVAILABLE = "55P03"  # PostgreSQL's answer to NOWAIT when another transaction holds a row
 
 
 @dataclass
@@ -159,8 +159,7 @@ def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
     summary = Summary()
     try:
         with transaction.atomic(using=alias):
-            events = list(PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None)
-                          .select_related("payment").select_for_update(nowait=True, of=("self",)).order_by("id"))
+            events = _locked_events(alias, payment_id)
             waiting: dict[str, int] = {}  # receiver -> the event it has not taken
             connected = {kind: signal.receivers_for_payments(Payment).named for kind, signal in SIGNAL_OF.items()}
             for event in events:
@@ -173,10 +172,30 @@ def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
                         summary.errors.append(f"event {event.pk} ({event}): "
                                               f"{event.last_error.strip().splitlines()[-1]}")
     except OperationalError as error:
-        if getattr(error.__cause__, "sqlstate", None) != LOCK_NOT_AVAILABLE:
+        if not lock_not_available(error):
             raise
         summary = Summary(Counter({BUSY: 1}))
     return summary
+
+
+def _locked_events(alias: str, payment_id: int) -> list[PaymentEvent]:
+    """The payment's undelivered events, locked without waiting, and the
+    payment read with them but not locked: a callback may hold it."""
+    waiting = PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None).order_by("id")
+    if connections[alias].vendor != "mysql":
+        return list(waiting.select_related("payment").select_for_update(nowait=True, of=("self",)))
+    # MariaDB and MySQL lock each row a statement reads, and may read the whole
+    # table for one payment's events, finding other runs' rows held: the
+    # events are found unlocked, then locked by their ids. The payment is
+    # read on its own, since MariaDB would lock a joined row too.
+    ids = list(waiting.values_list("pk", flat=True))
+    events = list(PaymentEvent.objects.using(alias).filter(pk__in=ids, delivered_at=None).order_by("id")
+                  .select_for_update(nowait=True))
+    if events:
+        payment = Payment.objects.using(alias).get(pk=payment_id)
+        for event in events:
+            event.payment = payment
+    return events
 
 
 def _untried(payment_id: int, tried: set[int]) -> bool:
