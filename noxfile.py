@@ -48,7 +48,7 @@ def django(session: nox.Session, django: str) -> None:
     runs those named, and what follows them goes to pytest."""
     named = list(takewhile(DATABASES.__contains__, session.posargs))
     databases, arguments = named or DATABASES, session.posargs[len(named):]
-    session.install("--upgrade", "pip", "scikit-build-core")
+    session.install("--upgrade", "pip", "scikit-build-core", "setuptools")  # setuptools: mysqlclient's build
     session.install("--no-build-isolation", ".[test]", f"django~={django}.0")
     session.run("python", "-c", "import django; print('Django', django.get_version())")
     with session.chdir("django_app/tests"):
@@ -64,7 +64,7 @@ def typing(session: nox.Session) -> None:
     plugin) under mypy --strict with django-stubs; ruff with the Django rules
     over them and the tests; django-upgrade for the oldest supported Django
     (it must find nothing to rewrite)."""
-    session.install("--upgrade", "pip", "scikit-build-core")
+    session.install("--upgrade", "pip", "scikit-build-core", "setuptools")  # setuptools: mysqlclient's build
     session.install("--no-build-isolation", ".[test]", "django-stubs~=6.1.0", "ruff", "django-upgrade")
     session.run("python", "-m", "mypy", "--config-file", "django_app/mypy.ini", "-p", "tavori_pay_django")
     _expect_misuse_refused(session, Path("django_app/tests/typing/misuse.py"))

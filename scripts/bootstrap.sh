@@ -56,6 +56,7 @@ if [ ! -x "$venv/bin/python" ]; then
     log "creating $venv with $("$python" --version)"
     "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --upgrade pip scikit-build-core >/dev/null
+# setuptools builds mysqlclient (no Linux wheels) under --no-build-isolation.
+"$venv/bin/python" -m pip install -q --upgrade pip scikit-build-core setuptools >/dev/null
 log "building and installing tavori-pay into $venv"
 "$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"

@@ -9,7 +9,7 @@ venv=build/sanitizers/venv
 if [ ! -x "$venv/bin/python" ]; then
     .venv/bin/python -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --upgrade pip scikit-build-core >/dev/null
+"$venv/bin/python" -m pip install -q --upgrade pip scikit-build-core setuptools >/dev/null
 "$venv/bin/python" -m pip install -q --no-build-isolation \
     -C cmake.define.TAVORI_PAY_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
     -C install.strip=false -C build-dir=build/sanitizers/cmake ".[test]"
