@@ -29,9 +29,11 @@ UNVERIFIED_BYTES_KEPT = 512
 class Answer:
     status: int
     text: str
+    outcome: str  # what the delivery did, as the metrics count it
 
 
-RECEIVED = Answer(200, "success")
+def received(outcome: str) -> Answer:
+    return Answer(200, "success", outcome)
 
 
 def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
@@ -53,15 +55,15 @@ def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
 def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, str] | None) -> Answer:
     callback_id, outcome = _store(body, signature, verified=fields is not None)
     if outcome in SETTLED_OUTCOMES:
-        return RECEIVED
+        return received("redelivered")
     if fields is None:
         _mark(callback_id, Outcome.BAD_SIGNATURE, signature_ok=False)
-        return Answer(400, "invalid callback signature")
+        return Answer(400, "invalid callback signature", Outcome.BAD_SIGNATURE)
     order_id, report = fields.get("order_id", ""), from_callback(fields)
     if not order_id or report is None:
         _mark(callback_id, Outcome.MALFORMED, signature_ok=True, order_id=order_id[:64],
               status=fields.get("status", "")[:16])
-        return Answer(400, "a callback needs an order_id and a known status")
+        return Answer(400, "a callback needs an order_id and a known status", Outcome.MALFORMED)
     # The payment's lock orders every delivery of this callback too: a second
     # one that waited here finds the payment moved, and its mark below does
     # not overwrite the first one's.
@@ -70,11 +72,11 @@ def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, s
         _mark(callback_id, Outcome.UNKNOWN_ORDER, signature_ok=True, order_id=order_id[:64], status=report.status)
         # Perhaps the payment's transaction has not committed yet: the
         # service delivers again.
-        return Answer(404, "unknown order; deliver it again")
+        return Answer(404, "unknown order; deliver it again", Outcome.UNKNOWN_ORDER)
     decision = apply(payment, report)
     _mark(callback_id, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
           payment=payment)
-    return RECEIVED
+    return received(decision.outcome)
 
 
 def refused_too_large(signature: str) -> None:

@@ -20,7 +20,7 @@ from django.utils import timezone
 from django.views.decorators.debug import sensitive_variables
 from tavori_pay import Client
 
-from . import conf
+from . import conf, metrics
 from .errors import ConfigurationError, PaymentError
 from .models import ORDER_KEY_LENGTH, Payment
 from .own_connection import apart_from_callers_transaction
@@ -137,9 +137,10 @@ def _start(client: Client, checkout: Checkout, notify_url: str, reuse_pending: b
             return payable
         payment, _ = _claim(checkout, reuse_pending=False)
     try:
-        result = client.create_payment(float(checkout.amount), checkout.currency, checkout.recipient_account,
-                                       notify_url + str(payment.token), pay_mode=checkout.pay_mode,
-                                       return_url=checkout.return_url)
+        result = metrics.service_request("create_payment", client.create_payment, float(checkout.amount),
+                                         checkout.currency, checkout.recipient_account,
+                                         notify_url + str(payment.token), pay_mode=checkout.pay_mode,
+                                         return_url=checkout.return_url)
     except Exception as error:
         payment.status, payment.failure_reason = Status.FAILED, f"checkout failed: {_one_line(error)}"[:255]
         Payment.objects.filter(pk=payment.pk).update(status=payment.status, failure_reason=payment.failure_reason)
@@ -188,7 +189,7 @@ def _payable(client: Client, waiting: Payment | None) -> Payment | None:
     if waiting is None or waiting.order_id is None or not waiting.pay_url:
         return None
     try:
-        report = from_order_status(client.query_order(waiting.order_id))
+        report = from_order_status(metrics.service_request("query_order", client.query_order, waiting.order_id))
     except Exception:  # the service will say so again when it is asked to create the order
         return None
     with transaction.atomic(using=router.db_for_write(Payment)):

@@ -15,6 +15,7 @@ from django.db import router
 from django.utils import timezone
 from tavori_pay import Client
 
+from . import metrics
 from .models import Payment
 from .reports import CENT, Report, from_order_status, money
 from .transitions import Status
@@ -102,7 +103,8 @@ def _line(client: Client, payment: Payment) -> Line:
     refusal = ""
     if payment.order_id:
         try:
-            answer = from_order_status(client.query_order(payment.order_id))
+            answer = from_order_status(metrics.service_request("query_order", client.query_order,
+                                                               payment.order_id))
         except Exception as error:  # a refusal or the network: reported as a difference
             refusal = f"the service could not answer: {' '.join(str(error).split()) or type(error).__name__}"
     return Line(

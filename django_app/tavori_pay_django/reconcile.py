@@ -22,7 +22,7 @@ from django.db.models import Q
 from django.utils import timezone
 from tavori_pay import Client
 
-from . import conf
+from . import conf, metrics
 from .delivery import dispatcher
 from .errors import ConfigurationError, PaymentBusy
 from .locks import lock_not_available, lock_waits_at_most
@@ -161,7 +161,7 @@ def _reconcile_batch(client: Client, batch: list[int], dry_run: bool, summary: S
         for pk, order_id in taken:
             assert order_id is not None  # the query takes only payments the service knows
             try:
-                report = from_order_status(client.query_order(order_id))
+                report = from_order_status(metrics.service_request("query_order", client.query_order, order_id))
             except Exception as error:  # a refusal, the network, an answer cut off: the run goes on
                 with lock:
                     summary.refusals.append(f"{order_id}: {error or type(error).__name__}")
@@ -173,7 +173,9 @@ def _reconcile_batch(client: Client, batch: list[int], dry_run: bool, summary: S
                     decision = decide(Status(payment.status), report.status, report.amount_matches(payment))
                     outcomes[decision.outcome.value] += 1
                 else:
-                    outcomes[apply(payment, report).outcome.value] += 1
+                    outcome = apply(payment, report).outcome.value
+                    outcomes[outcome] += 1
+                    metrics.reconciled(outcome)
     except DatabaseError as error:
         with lock:
             summary.refusals.append(f"{len(batch)} payments: database error: {error}")
@@ -203,7 +205,8 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
                     .values_list("pk", flat=True))
         Payment.objects.using(alias).filter(pk__in=free).update(reconciled_at=timezone.now())
     try:
-        report = from_order_status(conf.client().query_order(payment.order_id))
+        report = from_order_status(metrics.service_request("query_order", conf.client().query_order,
+                                                           payment.order_id))
     except ConfigurationError:
         raise
     except Exception:  # the service's refusal or the network: the callback or reconciliation brings it on

@@ -4,6 +4,7 @@ status view a buyer's page polls."""
 from __future__ import annotations
 
 import logging
+import time
 import uuid
 from collections.abc import Callable
 
@@ -15,7 +16,7 @@ from django.views.decorators.cache import never_cache
 from django.views.decorators.csrf import csrf_exempt
 from django.views.decorators.http import require_GET, require_POST
 
-from . import callbacks, conf
+from . import callbacks, conf, metrics
 from .delivery import after_commit
 from .errors import ConfigurationError, PaymentBusy
 from .models import Payment
@@ -33,30 +34,38 @@ SIGNATURE_HEADER = "X-Tavori-Signature"
 @csrf_exempt
 @require_POST
 def notify(request: HttpRequest) -> HttpResponse:
+    started = time.perf_counter()
+    response, outcome = _notify(request)
+    metrics.callback_answered(outcome, time.perf_counter() - started)
+    return response
+
+
+def _notify(request: HttpRequest) -> tuple[HttpResponse, str]:
+    """The answer to a callback, and what it did."""
     try:
         limit = conf.config().callback_max_bytes
         body = _body(request, limit)
         if body is None:
             logger.warning("callback refused: its body is over %d bytes", limit)
             callbacks.refused_too_large(request.headers.get(SIGNATURE_HEADER, ""))
-            return _answer(413, f"a callback body may hold at most {limit} bytes")
+            return _answer(413, f"a callback body may hold at most {limit} bytes"), "too_large"
         with after_commit.answer_first() as delivered_after_answer:
             answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))
     except ConfigurationError as error:
         # Not the callback's fault: answered so that the service delivers it
         # again once the configuration is mended.
         logger.error("callback not processed: the payment keys are not usable: %s", error)
-        return _answer(500, "payments are not configured")
+        return _answer(500, "payments are not configured"), "not_configured"
     except DatabaseError as error:
         logger.error("callback not processed: database error: %s", error)
-        return _answer(503, "database unavailable; deliver it again")
+        return _answer(503, "database unavailable; deliver it again"), "database_error"
     if answer.status != 200:
         logger.warning("callback answered %d: %s", answer.status, answer.text)
     if delivered_after_answer:  # the move committed: its events go to the receivers once the service has heard
         return after_commit.DeliveringAfterAnswer(answer.text, status=answer.status,
                                                   content_type="text/plain; charset=utf-8",
-                                                  payment_ids=delivered_after_answer)
-    return _answer(answer.status, answer.text)
+                                                  payment_ids=delivered_after_answer), answer.outcome
+    return _answer(answer.status, answer.text), answer.outcome
 
 
 # Refreshing at most this often, however many pages poll one payment.

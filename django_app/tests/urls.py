@@ -1,4 +1,7 @@
 from django.contrib import admin
 from django.urls import include, path
 
-urlpatterns = [path("admin/", admin.site.urls), path("payments/", include("tavori_pay_django.urls"))]
+from tavori_pay_django import metrics
+
+urlpatterns = [path("admin/", admin.site.urls), path("payments/", include("tavori_pay_django.urls")),
+               path("metrics/", metrics.view)]

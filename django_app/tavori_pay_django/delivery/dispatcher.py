@@ -24,6 +24,7 @@ from django.db import OperationalError, connections, router, transaction
 from django.db.models import Min, Q
 from django.utils import timezone
 
+from .. import metrics
 from ..locks import lock_not_available
 from ..models import Payment, PaymentEvent
 from ..signals import SIGNAL_OF
@@ -220,6 +221,7 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             continue
         receiver = connected.get(name)
         if receiver is None:
+            metrics.event_handed(name, "not_connected")
             waiting[name] = event.pk
             errors.append(f"{name} is not connected in this process: {CONNECT_HINT}. If it was renamed or retired "
                           "on purpose, say so with manage.py tavori_pay_receivers --rename or --retire")
@@ -232,7 +234,9 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
                              name)
             waiting[name] = event.pk
             errors.append(f"{name} raised:\n{traceback.format_exc()}")
+            metrics.event_handed(name, "raised")
         else:
+            metrics.event_handed(name, "returned")
             returned.append(name)
             event.delivered_to = "\n".join(returned)
     if not call:
