@@ -26,7 +26,8 @@ STATUSES = ["paid", "settled", "settled", "pending", "failed", "expired", "refun
 
 
 def fill(cluster, count: int) -> None:
-    """Payments, one event waiting for every 50th, and a refused callback for every 20th."""
+    """Payments, each with an event (every 50th's still waiting), and a
+    refused callback for every 20th."""
     now = dt.datetime.now(dt.UTC)
     with psycopg.connect(cluster.url("bench")) as database, database.cursor() as cursor:
         with cursor.copy("COPY tavori_pay_payment (order_id, token, reference, order_key, amount, currency, "
@@ -38,8 +39,9 @@ def fill(cluster, count: int) -> None:
                                 "CNY" if number % 3 else "USD", "split", "artist", "", STATUSES[number % 7], "",
                                 number % 997 == 0, created, created))
         cursor.execute("INSERT INTO tavori_pay_paymentevent (payment_id, kind, previous, stage, reason, receivers, "
-                       "delivered_to, attempts, last_error, created_at) SELECT id, 'status', 'pending', status, '', "
-                       "'receivers.fulfil', '', 1, 'raised', created_at FROM tavori_pay_payment WHERE id % 50 = 0")
+                       "delivered_to, attempts, last_error, created_at, delivered_at) SELECT id, 'status', 'pending', "
+                       "status, '', 'receivers.fulfil', '', 1, '', created_at, "
+                       "CASE WHEN id % 50 = 0 THEN NULL ELSE created_at END FROM tavori_pay_payment")
         with cursor.copy("COPY tavori_pay_callback (digest, body, signature, order_id, status, outcome, "
                          "deliveries, received_at) FROM STDIN") as copy:
             for number in range(0, count, 20):
