@@ -60,7 +60,7 @@ for python in "$python_312" .venv/bin/python; do
     rm -rf "$venv"
     "$python" -m venv "$venv"
     "$venv"/bin/python -m pip install -q --no-index --find-links "$dist" --only-binary=:all: tavori-pay
-    "$venv"/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy "psycopg[binary]" \
+    "$venv"/bin/python -m pip install -q pytest hypothesis django pytest-django selenium mypy "psycopg[binary]" prometheus-client \
         gunicorn uvicorn django-tasks django-tasks-db >/dev/null 2>&1
     "$venv"/bin/python -m pytest -q -p no:cacheprovider tests
     echo "packaging: the wheel passes the module's suite on Python $version"
