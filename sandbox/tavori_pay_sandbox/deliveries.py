@@ -152,22 +152,22 @@ class Deliveries:
         signature = pending["signature"]
         if self._faults.take(order_id, "wrong_signature"):
             signature = sign("not-the-sponsor-key", pending["body"])
-        copies = self._faults.of(order_id).copies
-        for _ in range(max(1, copies)):
+        copies = max(1, self._faults.of(order_id).copies)
+        for copy in range(1, copies + 1):
             outcome = self._post(pending["url"], pending["body"], signature)
             with self._lock:
                 if self._stopping.is_set() or generation != self._generation:
                     return  # stopped, or reset while the answer was awaited
-                self._store.record_delivery(order_id, event, attempt, outcome, self._clock.now())
+                now = self._clock.now()
+                self._store.record_delivery(order_id, event, attempt, outcome, now)
+                # The last attempt's retry time is set with it, from the same
+                # moment: a test that sees the attempt and then moves the
+                # clock on must find the retry already counting.
+                if copy == copies and (outcome.startswith("delivered") or attempt >= self._attempts):
+                    self._store.drop_pending(pending["id"])
+                elif copy == copies:
+                    self._store.retry_pending(pending["id"], attempt, now + self._first_delay * 2 ** (attempt - 1))
             self._log(f"callback {event} for {order_id} to {pending['url']}: attempt {attempt}, {outcome}")
-        with self._lock:
-            if self._stopping.is_set() or generation != self._generation:
-                return
-            if outcome.startswith("delivered") or attempt >= self._attempts:
-                self._store.drop_pending(pending["id"])
-            else:
-                self._store.retry_pending(pending["id"], attempt,
-                                          self._clock.now() + self._first_delay * 2 ** (attempt - 1))
 
     @staticmethod
     def _post(url: str, body: str, signature: str) -> str:
