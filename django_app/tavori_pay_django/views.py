@@ -49,7 +49,7 @@ def _notify(request: HttpRequest) -> tuple[HttpResponse, str]:
             logger.warning("callback refused: its body is over %d bytes", limit)
             callbacks.refused_too_large(request.headers.get(SIGNATURE_HEADER, ""))
             return _answer(413, f"a callback body may hold at most {limit} bytes"), "too_large"
-        with after_commit.answer_first() as delivered_after_answer:
+        with after_commit.kept() as delivered_after_answer:
             answer = callbacks.receive(body, request.headers.get(SIGNATURE_HEADER, ""), request.GET.get("payment"))
     except ConfigurationError as error:
         # Not the callback's fault: answered so that the service delivers it

@@ -11,14 +11,14 @@ from decimal import Decimal
 
 import pytest
 from django.core.management import CommandError, call_command
-from django.db import connections
+from django.db import connections, transaction
 from django.utils import timezone
 
 from tavori_pay_django import start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.signals import payment_needs_review
 
-from conftest import as_hosts, callback_fields, post_callback, signed
+from conftest import ROW_LOCKS, as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -216,3 +216,36 @@ def test_two_runs_at_once_call_each_receiver_once_per_event_in_order(connect):
             stages.setdefault(reference, []).append(new)
         assert set(map(tuple, stages.values())) == {("paid", "settled")}, name
     assert not PaymentEvent.objects.filter(delivered_at=None).exists()
+
+
+@pytest.mark.skipif(not ROW_LOCKS, reason="row locks that another run holds")
+def test_a_payment_whose_events_another_run_holds_is_left_to_it_and_the_others_delivered(connect):
+    payments = Payment.objects.bulk_create(
+        Payment(order_id=f"T-held-{n}", reference=f"held-{n}", amount=Decimal("1.00"), currency="CNY",
+                status="paid") for n in range(3))
+    PaymentEvent.objects.bulk_create(PaymentEvent(payment=payment, kind=PaymentEvent.STATUS, previous="pending",
+                                                  stage="paid", created_at=timezone.now()) for payment in payments)
+    seen = []
+    connect(lambda sender, payment, **kwargs: seen.append(payment.reference))
+    held, release = threading.Event(), threading.Event()
+
+    def other_run():
+        try:
+            with transaction.atomic():
+                list(PaymentEvent.objects.filter(payment=payments[1]).select_for_update())
+                held.set()
+                release.wait(30)
+        finally:
+            connections.close_all()
+
+    holder = threading.Thread(target=other_run)
+    holder.start()
+    try:
+        assert held.wait(30)
+        assert dispatch() == "Delivered 2 of 2 events; 1 payment left to a run already delivering them"
+        assert sorted(seen) == ["held-0", "held-2"]
+    finally:
+        release.set()
+        holder.join()
+    assert dispatch() == "Delivered 1 of 1 event"
+    assert sorted(seen) == ["held-0", "held-1", "held-2"]

@@ -54,7 +54,7 @@ def _committed(payment_id: int) -> None:
     if waiting is not None:
         waiting.append(payment_id)
     else:
-        dispatcher.deliver_after_commit(payment_id)
+        dispatcher.deliver_after_commit([payment_id])
 
 
 def _enqueue(payment_id: int, backend: str) -> None:
@@ -70,15 +70,31 @@ def _enqueue(payment_id: int, backend: str) -> None:
 
 
 @contextmanager
-def answer_first() -> Iterator[list[int]]:
-    """Within it, events committed are kept for the answer: the payments
-    whose events wait, for `DeliveringAfterAnswer`."""
+def kept() -> Iterator[list[int]]:
+    """Within it, events committed are kept, not delivered: the payments
+    whose events wait, for the caller to deliver (`DeliveringAfterAnswer`,
+    `delivered_together`)."""
     waiting: list[int] = []
     token = _answering.set(waiting)
     try:
         yield waiting
     finally:
         _answering.reset(token)
+
+
+@contextmanager
+def delivered_together() -> Iterator[None]:
+    """Within it, the events of moves that commit are delivered when it
+    ends, many payments in one transaction: a batch of reconciliation's
+    moves. Moves that commit later, with a caller's outer transaction, are
+    delivered then, each on its own."""
+    committed: list[int] = []
+    try:
+        with kept() as committed:
+            yield
+    finally:
+        if committed:
+            dispatcher.deliver_after_commit(committed)
 
 
 def wait_until_answers_delivered(timeout: float) -> bool:
@@ -110,8 +126,8 @@ class DeliveringAfterAnswer(HttpResponse):
     def close(self) -> None:
         payment_ids, self.payment_ids = self.payment_ids, []  # a server may close a response twice
         try:
-            for payment_id in payment_ids:
-                dispatcher.deliver_after_commit(payment_id)
+            if payment_ids:
+                dispatcher.deliver_after_commit(payment_ids)
         finally:
             super().close()
             if payment_ids:

@@ -16,7 +16,7 @@ from __future__ import annotations
 import datetime as dt
 import logging
 import traceback
-from collections import Counter
+from collections import Counter, defaultdict
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
@@ -40,6 +40,13 @@ DELIVERED, UNDELIVERED, BUSY = "delivered", "not delivered", "busy"
 # Seconds an event may wait for a receiver before tavori_pay_dispatch fails
 # for it, between retry times too.
 STUCK_AFTER = 3600
+# Payments whose events are delivered in one transaction, by the sweep and
+# reconciliation: fewer statements, and locks held no longer than their
+# receivers take.
+TOGETHER = 25
+# What a delivery records of an event.
+RECORDED = ["receivers", "delivered_to", "attempts", "last_attempt_at", "last_error", "next_attempt_at",
+            "delivered_at"]
 
 
 @dataclass
@@ -72,25 +79,46 @@ class Summary:
         return text
 
 
-def deliver_after_commit(payment_id: int) -> None:
-    """The delivery right after a move commits: never raises, since the move
-    is done; what it could not deliver waits for the next run."""
+def deliver_after_commit(payment_ids: list[int]) -> None:
+    """The delivery right after moves commit: never raises, since the moves
+    are done; what it could not deliver waits for the next run."""
     try:
-        deliver_payment(payment_id)
+        deliver_payments(payment_ids)
     except Exception:
-        logger.exception("events of payment %s not delivered now; tavori_pay_dispatch delivers them", payment_id)
+        logger.exception("events of payment %s not delivered now; tavori_pay_dispatch delivers them",
+                         ", ".join(map(str, payment_ids)))
 
 
 def deliver_payment(payment_id: int) -> Summary:
     """Delivers the payment's undelivered events, oldest first, and then any
     that another delivery left to this one while it held them. When another
     run holds the payment's events, they are left to it."""
-    summary, tried = Summary(), set[int]()
-    while True:
-        batch = _deliver_batch(payment_id, tried)
-        summary.add(batch)
-        if not batch.counts or batch.counts[BUSY] or not _untried(payment_id, tried):
-            return summary
+    return _deliver_each([payment_id], set())
+
+
+def deliver_payments(payment_ids: Iterable[int]) -> Summary:
+    """deliver_payment for several payments, in one transaction while no
+    other run holds any of their events (reconciliation's batches, the
+    sweep): a few statements for them all instead of a few each."""
+    ids, tried = list(dict.fromkeys(payment_ids)), set[int]()
+    if len(ids) < 2:
+        return _deliver_each(ids, tried)
+    summary = _deliver_batch(ids, tried)
+    if summary.counts[BUSY]:  # nothing was handed over: each on its own, those held left to their run
+        return _deliver_each(ids, tried)
+    summary.add(_deliver_each(_untried(ids, tried), tried))
+    return summary
+
+
+def _deliver_each(payment_ids: Iterable[int], tried: set[int]) -> Summary:
+    summary = Summary()
+    for payment_id in payment_ids:
+        while True:
+            batch = _deliver_batch([payment_id], tried)
+            summary.add(batch)
+            if not batch.counts or batch.counts[BUSY] or not _untried([payment_id], tried):
+                break
+    return summary
 
 
 def deliver_due_events(*, older_than: float = 0, ignore_backoff: bool = False,
@@ -121,14 +149,19 @@ def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
     payments = list(due.values("payment_id").annotate(first=Min("id")).order_by("first")
                     .values_list("payment_id", flat=True))
     summary = Summary()
-    for done, payment_id in enumerate(payments, 1):
+    for start in range(0, len(payments), TOGETHER):
+        chunk = payments[start:start + TOGETHER]
         try:
-            summary.add(deliver_payment(payment_id))
-        except Exception as error:  # the database: counted, and the run goes on
-            summary.counts[UNDELIVERED] += 1
-            summary.errors.append(f"payment {payment_id}: {error}")
+            summary.add(deliver_payments(chunk))
+        except Exception:  # the database: each payment on its own, so that one failing holds up no other
+            for payment_id in chunk:
+                try:
+                    summary.add(deliver_payment(payment_id))
+                except Exception as error:  # counted, and the run goes on
+                    summary.counts[UNDELIVERED] += 1
+                    summary.errors.append(f"payment {payment_id}: {error}")
         if progress is not None:
-            progress(done, len(payments))
+            progress(start + len(chunk), len(payments))
     return summary
 
 
@@ -151,63 +184,84 @@ def stuck() -> Counter[str]:
     return receivers
 
 
-def _deliver_batch(payment_id: int, tried: set[int]) -> Summary:
-    """One transaction: the payment's undelivered events locked, all of them
+def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
+    """One transaction: the payments' undelivered events locked, all of them
     or none, so that no run hands a receiver an event while another run
     holds an earlier one; each not yet tried handed to the receivers that
-    have not returned."""
+    have not returned, and the record of what each took written with the
+    receivers' own writes."""
     alias = router.db_for_write(PaymentEvent)
     summary = Summary()
     try:
         with transaction.atomic(using=alias):
-            events = _locked_events(alias, payment_id)
-            waiting: dict[str, int] = {}  # receiver -> the event it has not taken
             connected = {kind: signal.receivers_for_payments(Payment).named for kind, signal in SIGNAL_OF.items()}
+            handed = []
+            waiting: dict[tuple[int, str], int] = {}  # (payment, receiver) -> the event it has not taken
+            events = _locked_events(alias, payment_ids)
+            now = timezone.now()  # one time for the batch's attempts: their records differ in few ways
             for event in events:
                 fresh = event.pk not in tried
                 tried.add(event.pk)
-                _deliver(event, connected[event.kind], waiting, alias, call=fresh)
+                _deliver(event, connected[event.kind], waiting, alias, now if fresh else None)
                 if fresh:
+                    handed.append(event)
                     summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
                     if not event.delivered:
                         summary.errors.append(f"event {event.pk} ({event}): "
                                               f"{event.last_error.strip().splitlines()[-1]}")
+            _record(alias, handed)
     except OperationalError as error:
         if not lock_not_available(error):
             raise
-        summary = Summary(Counter({BUSY: 1}))
+        summary = Summary(Counter({BUSY: len(payment_ids)}))
     return summary
 
 
-def _locked_events(alias: str, payment_id: int) -> list[PaymentEvent]:
-    """The payment's undelivered events, locked without waiting, and the
+def _locked_events(alias: str, payment_ids: list[int]) -> list[PaymentEvent]:
+    """The payments' undelivered events, locked without waiting, and each
     payment read with them but not locked: a callback may hold it."""
-    waiting = PaymentEvent.objects.using(alias).filter(payment_id=payment_id, delivered_at=None).order_by("id")
+    waiting = PaymentEvent.objects.using(alias).filter(payment_id__in=payment_ids, delivered_at=None).order_by("id")
     if connections[alias].vendor != "mysql":
         return list(waiting.select_related("payment").select_for_update(nowait=True, of=("self",)))
     # MariaDB and MySQL lock each row a statement reads, and may read the whole
-    # table for one payment's events, finding other runs' rows held: the
-    # events are found unlocked, then locked by their ids. The payment is
-    # read on its own, since MariaDB would lock a joined row too.
+    # table for a payment's events, finding other runs' rows held: the
+    # events are found unlocked, then locked by their ids. The payments are
+    # read on their own, since MariaDB would lock a joined row too.
     ids = list(waiting.values_list("pk", flat=True))
     events = list(PaymentEvent.objects.using(alias).filter(pk__in=ids, delivered_at=None).order_by("id")
                   .select_for_update(nowait=True))
-    if events:
-        payment = Payment.objects.using(alias).get(pk=payment_id)
-        for event in events:
-            event.payment = payment
+    payments = Payment.objects.using(alias).in_bulk({event.payment_id for event in events})
+    for event in events:
+        event.payment = payments[event.payment_id]
     return events
 
 
-def _untried(payment_id: int, tried: set[int]) -> bool:
-    """Whether the payment has undelivered events this delivery has not
+def _untried(payment_ids: list[int], tried: set[int]) -> list[int]:
+    """Those of the payments with undelivered events this delivery has not
     tried: written meanwhile, their own delivery having found these held."""
-    return PaymentEvent.objects.using(router.db_for_write(PaymentEvent)).filter(
-        payment_id=payment_id, delivered_at=None).exclude(pk__in=tried).exists()
+    return list(PaymentEvent.objects.using(router.db_for_write(PaymentEvent)).filter(
+        payment_id__in=payment_ids, delivered_at=None).exclude(pk__in=tried)
+        .order_by().values_list("payment_id", flat=True).distinct())
 
 
-def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], waiting: dict[str, int], alias: str,
-             call: bool) -> None:
+def _record(alias: str, events: list[PaymentEvent]) -> None:
+    """The events' records written, an UPDATE for each set of values: a
+    batch's attempts mostly share theirs."""
+    same: defaultdict[tuple[object, ...], list[int]] = defaultdict(list)
+    for event in events:
+        same[tuple(getattr(event, name) for name in RECORDED)].append(event.pk)
+    for values, pks in same.items():
+        PaymentEvent.objects.using(alias).filter(pk__in=pks).update(**dict(zip(RECORDED, values, strict=True)))
+
+
+def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], waiting: dict[tuple[int, str], int],
+             alias: str, attempted_at: dt.datetime | None) -> None:
+    """Hands the event to each receiver that has not taken it, unless that
+    receiver has not taken an earlier event of the payment; the record of
+    the attempt, made at `attempted_at`, is left in `event` for the caller
+    to write. None: the event was tried already, and is only looked at for
+    the receivers that have not taken it."""
+    call = attempted_at is not None
     signal = SIGNAL_OF[event.kind]
     arguments = ({"previous": event.previous, "new": event.stage} if event.kind == PaymentEvent.STATUS
                  else {"reason": event.reason})
@@ -215,14 +269,15 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
         event.receivers = "\n".join(connected)
     errors, returned = [], event.receivers_returned()
     for name in event.receivers_waiting():
-        if name in waiting or not call:
-            waiting.setdefault(name, event.pk)
-            errors.append(f"{name}: waits until it has taken event {waiting[name]}")
+        key = (event.payment_id, name)
+        if key in waiting or not call:
+            waiting.setdefault(key, event.pk)
+            errors.append(f"{name}: waits until it has taken event {waiting[key]}")
             continue
         receiver = connected.get(name)
         if receiver is None:
             metrics.event_handed(name, "not_connected")
-            waiting[name] = event.pk
+            waiting[key] = event.pk
             errors.append(f"{name} is not connected in this process: {CONNECT_HINT}. If it was renamed or retired "
                           "on purpose, say so with manage.py tavori_pay_receivers --rename or --retire")
             continue
@@ -232,24 +287,21 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
         except Exception:
             logger.exception("event %s (%s): receiver %s raised; it is delivered again later", event.pk, event,
                              name)
-            waiting[name] = event.pk
+            waiting[key] = event.pk
             errors.append(f"{name} raised:\n{traceback.format_exc()}")
             metrics.event_handed(name, "raised")
         else:
             metrics.event_handed(name, "returned")
             returned.append(name)
             event.delivered_to = "\n".join(returned)
-    if not call:
+    if attempted_at is None:
         return
-    now = timezone.now()
     event.attempts += 1
-    event.last_attempt_at = now
+    event.last_attempt_at = attempted_at
     if errors:  # the last error stays once the event is delivered: what went wrong remains visible
         event.last_error = "\n".join(errors)
         delay = min(FIRST_RETRY * 2 ** (event.attempts - 1), LAST_RETRY)
-        event.next_attempt_at = now + dt.timedelta(seconds=delay)
+        event.next_attempt_at = attempted_at + dt.timedelta(seconds=delay)
     else:
-        event.delivered_at = now
+        event.delivered_at = attempted_at
         event.next_attempt_at = None
-    event.save(update_fields=["receivers", "delivered_to", "attempts", "last_attempt_at", "last_error",
-                              "next_attempt_at", "delivered_at"])

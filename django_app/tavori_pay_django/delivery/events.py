@@ -5,7 +5,9 @@ delivered after its commit (`after_commit`)."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from contextvars import ContextVar
 
 from django.db import router
 
@@ -19,6 +21,9 @@ AMOUNT_MISMATCH = "amount_mismatch"
 PAID_AFTER_END = "paid_after_end"
 PAID_TWICE = "paid_twice"
 SETTLED_AMOUNT = "settled_amount"
+
+# The events of the moves made within written_together, while it is open.
+_kept: ContextVar[list[PaymentEvent] | None] = ContextVar("tavori_pay_events_kept", default=None)
 
 
 def record(payment: Payment, previous: Status, new: Status | None,
@@ -36,6 +41,32 @@ def record(payment: Payment, previous: Status, new: Status | None,
                           receivers=receivers[PaymentEvent.REVIEW]) for code, reason in reviews]
     if not rows:
         return
+    kept = _kept.get()
+    if kept is not None:
+        kept.extend(rows)
+    else:
+        _write(rows)
+
+
+@contextmanager
+def written_together() -> Iterator[None]:
+    """Within it, the events `record` makes are kept, and written in one
+    statement when it ends, in the transaction still open: a batch of
+    reconciliation's moves."""
+    rows: list[PaymentEvent] = []
+    token = _kept.set(rows)
+    try:
+        yield
+    finally:
+        _kept.reset(token)
+    if rows:
+        _write(rows)
+
+
+def _write(rows: list[PaymentEvent]) -> None:
+    """The events written, and each payment's delivered once the outermost
+    transaction commits."""
     alias = router.db_for_write(PaymentEvent)
     PaymentEvent.objects.using(alias).bulk_create(rows, ignore_conflicts=True)
-    after_commit.deliver(payment.pk, alias)
+    for payment_id in dict.fromkeys(row.payment_id for row in rows):
+        after_commit.deliver(payment_id, alias)
