@@ -77,9 +77,9 @@ def event_handed(receiver: str, outcome: str) -> None:
         EVENT_DELIVERIES.labels(receiver, outcome).inc()
 
 
-def reconciled(outcome: str) -> None:
+def reconciled(outcome: str, count: int = 1) -> None:
     if prometheus_client is not None:
-        RECONCILE_MOVES.labels(outcome).inc()
+        RECONCILE_MOVES.labels(outcome).inc(count)
 
 
 class _WaitingEvents:

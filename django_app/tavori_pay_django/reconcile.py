@@ -9,6 +9,7 @@ A refund is final."""
 from __future__ import annotations
 
 import datetime as dt
+import multiprocessing
 import queue
 import threading
 from collections import Counter
@@ -23,12 +24,12 @@ from django.utils import timezone
 from tavori_pay import Client
 
 from . import conf, metrics
-from .delivery import dispatcher
+from .delivery import after_commit, dispatcher, events
 from .errors import ConfigurationError, PaymentBusy
 from .locks import lock_not_available, lock_waits_at_most
 from .models import Payment
-from .reports import apply, from_order_status
-from .transitions import ENDED, OPEN, Outcome, Status, decide
+from .reports import HeldReferences, Report, apply, from_order_status
+from .transitions import ENDED, OPEN, PAID_STAGES, Outcome, Status, decide
 from .wording import counted
 
 SKIPPED = "skipped"  # taken by another run at the same moment, or refunded meanwhile
@@ -39,6 +40,9 @@ WORDS = {Outcome.APPLIED: "moved", Outcome.DUPLICATE: "unchanged", Outcome.STALE
 # Payments taken in one transaction: fewer round trips to the database, and
 # locks held no longer than a few dozen queries take.
 BATCH = 25
+# Payments handed to a process at a time, and delivered again at the end
+# of a run at a time.
+SHARE = 500
 # Seconds refresh_payment waits for a payment's lock: a callback holds it for
 # a few milliseconds; longer means a transaction is stuck.
 REFRESH_LOCK_WAIT = 5.0
@@ -88,17 +92,78 @@ def stale_payments(older_than: float | None = None) -> list[int]:
 
 
 
-def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = False,
+def reconcile(payment_ids: Iterable[int], *, workers: int = 1, processes: int = 1, dry_run: bool = False,
               progress: Callable[[int], None] | None = None) -> Summary:
-    """Queries and applies each payment on `workers` threads, a batch of
-    payments to a transaction; then delivers their events that are due, and
-    counts those still undelivered."""
+    """Queries and applies each payment on `workers` threads in each of
+    `processes` processes, a batch of payments to a transaction; then
+    delivers their events that are due, and counts those still undelivered.
+    More than one process forks this one (POSIX only): threads share one
+    interpreter lock, and a large run needs more than one core."""
     ids = list(payment_ids)
+    started_at = timezone.now()
+    if processes > 1 and len(ids) > BATCH:
+        summary = _in_processes(ids, processes, workers, dry_run, started_at, progress)
+    else:
+        summary = _in_threads(ids, workers, dry_run, started_at, progress)
+    alias = router.db_for_write(Payment)
+    if not dry_run and connections[alias].in_atomic_block:
+        # A caller's transaction (ATOMIC_REQUESTS, the admin's) holds the moves: once it commits.
+        transaction.on_commit(partial(_deliver_left, ids), using=alias)
+    elif not dry_run:
+        try:
+            summary.undelivered = _deliver_left(ids)
+        except DatabaseError as error:
+            summary.refusals.append(f"events not delivered: database error: {error}")
+    return summary
+
+
+def _deliver_left(ids: list[int]) -> int:
+    """Delivers the payments' events left due (a batch's delivery found them
+    held, or its process died), a share at a time so that memory does not
+    grow with the run; returns how many are still not taken."""
+    undelivered = 0
+    for start in range(0, len(ids), SHARE):
+        share = ids[start:start + SHARE]
+        dispatcher.deliver_due(payment_ids=share)
+        undelivered += dispatcher.undelivered(share)
+    return undelivered
+
+
+def _in_processes(ids: list[int], processes: int, workers: int, dry_run: bool, started_at: dt.datetime,
+                  progress: Callable[[int], None] | None) -> Summary:
+    """The payments handed out a share at a time to forked processes. This
+    process holds no database connection while they run: a forked process
+    must not use its parent's."""
+    connections.close_all()
+    summary = Summary()
+    size = min(SHARE, max(BATCH, len(ids) // (processes * 4)))  # a small run still spread over every process
+    run = partial(_share, workers=workers, dry_run=dry_run, started_at=started_at)
+    with multiprocessing.get_context("fork").Pool(processes) as pool:
+        for part in pool.imap_unordered(run, [ids[start:start + size] for start in range(0, len(ids), size)]):
+            summary.counts.update(part.counts)
+            summary.refusals.extend(part.refusals)
+            if progress is not None:
+                progress(summary.total)
+        pool.close()
+        pool.join()
+    return summary
+
+
+def _share(ids: list[int], *, workers: int, dry_run: bool, started_at: dt.datetime) -> Summary:
+    """A share, in a forked process, which closes its connections after it
+    rather than leaving them to be cut when the pool ends."""
+    try:
+        return _in_threads(ids, workers, dry_run, started_at, None)
+    finally:
+        connections.close_all()
+
+
+def _in_threads(ids: list[int], workers: int, dry_run: bool, started_at: dt.datetime,
+                progress: Callable[[int], None] | None) -> Summary:
     batches: queue.SimpleQueue[list[int]] = queue.SimpleQueue()
     for start in range(0, len(ids), BATCH):
         batches.put(ids[start:start + BATCH])
     client, summary, lock = conf.client(), Summary(), threading.Lock()
-    started_at = timezone.now()
 
     def count(outcomes: Counter[str]) -> None:
         with lock:
@@ -129,15 +194,6 @@ def reconcile(payment_ids: Iterable[int], *, workers: int = 1, dry_run: bool = F
             thread.start()
         for thread in threads:
             thread.join()
-    if not dry_run and connections[router.db_for_write(Payment)].in_atomic_block:
-        # A caller's transaction (ATOMIC_REQUESTS, the admin's) holds the moves: once it commits.
-        transaction.on_commit(partial(dispatcher.deliver_due, payment_ids=ids), using=router.db_for_write(Payment))
-    elif not dry_run:
-        try:
-            dispatcher.deliver_due(payment_ids=ids)
-            summary.undelivered = dispatcher.undelivered(ids)
-        except DatabaseError as error:
-            summary.refusals.append(f"events not delivered: database error: {error}")
     return summary
 
 
@@ -145,8 +201,9 @@ def _reconcile_batch(client: Client, batch: list[int], dry_run: bool, summary: S
                      started_at: dt.datetime) -> Counter[str]:
     """The batch's payments that no other run holds or took since this run
     began, taken in one short transaction; then each asked about with no
-    lock held, and locked, read again and moved in a transaction of its own,
-    so that a slow answer never holds up a callback for the payment."""
+    lock held, so that a slow answer never holds up a callback; then the
+    answers applied in one transaction, each payment locked and read again,
+    and the moves' events delivered together once it has committed."""
     outcomes: Counter[str] = Counter()
     alias = router.db_for_write(Payment)
     try:
@@ -158,29 +215,43 @@ def _reconcile_batch(client: Client, batch: list[int], dry_run: bool, summary: S
                 Payment.objects.using(alias).filter(pk__in=[pk for pk, _ in taken]).update(
                     reconciled_at=timezone.now())
         outcomes[SKIPPED] = len(batch) - len(taken)
+        reports = {}
         for pk, order_id in taken:
             assert order_id is not None  # the query takes only payments the service knows
             try:
-                report = from_order_status(metrics.service_request("query_order", client.query_order, order_id))
+                reports[pk] = from_order_status(metrics.service_request("query_order", client.query_order, order_id))
             except Exception as error:  # a refusal, the network, an answer cut off: the run goes on
                 with lock:
                     summary.refusals.append(f"{order_id}: {error or type(error).__name__}")
                 outcomes[REFUSED] += 1
-                continue
-            with transaction.atomic(using=alias):
-                payment = Payment.objects.using(alias).select_for_update().get(pk=pk)
-                if dry_run:
-                    decision = decide(Status(payment.status), report.status, report.amount_matches(payment))
-                    outcomes[decision.outcome.value] += 1
-                else:
-                    outcome = apply(payment, report).outcome.value
-                    outcomes[outcome] += 1
-                    metrics.reconciled(outcome)
+        outcomes += _apply_reports(alias, reports, dry_run)
     except DatabaseError as error:
         with lock:
             summary.refusals.append(f"{len(batch)} payments: database error: {error}")
         return Counter({REFUSED: len(batch) - sum(outcomes.values())}) + outcomes
     return +outcomes
+
+
+def _apply_reports(alias: str, reports: dict[int, Report], dry_run: bool) -> Counter[str]:
+    """Each payment moved as its report says, all in one transaction, the
+    payments locked in the order of their keys and then the references of
+    those the service reports paid in the order of theirs, as every other
+    batch takes them. Counted once committed."""
+    outcomes: Counter[str] = Counter()
+    if not reports:
+        return outcomes
+    with after_commit.delivered_together(), transaction.atomic(using=alias), events.written_together():
+        payments = list(Payment.objects.using(alias).select_for_update().filter(pk__in=reports).order_by("pk"))
+        if dry_run:
+            return Counter(decide(Status(payment.status), reports[payment.pk].status,
+                                  reports[payment.pk].amount_matches(payment)).outcome.value for payment in payments)
+        held = HeldReferences(alias, [payment.reference for payment in payments if payment.status not in PAID_STAGES
+                                      and reports[payment.pk].status in PAID_STAGES])
+        for payment in payments:
+            outcomes[apply(payment, reports[payment.pk], references=held).outcome.value] += 1
+    for outcome, count in outcomes.items():
+        metrics.reconciled(outcome, count)
+    return outcomes
 
 
 def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment:

@@ -4,6 +4,7 @@ its one way into a payment: `apply`, called with the payment row locked."""
 from __future__ import annotations
 
 import datetime as dt
+from collections.abc import Iterable
 from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 
@@ -14,7 +15,7 @@ from tavori_pay import OrderStatus
 
 from .delivery import events
 from .models import Payment
-from .references import lock_reference
+from .references import lock_reference, lock_references
 from .transitions import PAID_STAGES, UNPAID_ENDS, Decision, Outcome, Status, decide
 
 CENT = Decimal("0.01")
@@ -61,9 +62,30 @@ def from_order_status(order: OrderStatus) -> Report:
     return Report(status, order.amount, order.settle_amount, order.fail_reason, order.expired)
 
 
-def apply(payment: Payment, report: Report) -> Decision:
+class HeldReferences:
+    """References held until the transaction ends, taken in the order of
+    their keys, and those of them that a payment was paid for: what `apply`
+    needs to know of a batch of payments without a query for each."""
+
+    def __init__(self, alias: str, references: Iterable[str]):
+        self.alias, self.held = alias, set(references)
+        lock_references(alias, self.held)
+        self.paid = set(Payment.objects.using(alias).filter(reference__in=self.held, status__in=PAID_STAGES)
+                        .values_list("reference", flat=True))
+
+    def other_paid_payment(self, payment: Payment) -> Payment | None:
+        if payment.reference not in self.held:
+            lock_reference(self.alias, payment.reference)
+        elif payment.reference not in self.paid:
+            self.paid.add(payment.reference)
+            return None
+        return _other_paid_payment(payment)
+
+
+def apply(payment: Payment, report: Report, *, references: HeldReferences | None = None) -> Decision:
     """Moves a locked payment as the report says, saves it and writes the
-    events of the move, delivered once the transaction commits."""
+    events of the move, delivered once the transaction commits.
+    `references`: those the caller holds, for a batch."""
     previous = Status(payment.status)
     decision = decide(previous, report.status, report.amount_matches(payment))
     changed, reviews = [], []
@@ -91,8 +113,11 @@ def apply(payment: Payment, report: Report) -> Decision:
                 changed.append("settled_amount")
         if previous not in PAID_STAGES and decision.status in PAID_STAGES:
             # Serialised per reference: two payments paid at the same moment see each other.
-            lock_reference(payment._state.db or router.db_for_write(Payment), payment.reference)
-            other = _other_paid_payment(payment)
+            if references is not None:
+                other = references.other_paid_payment(payment)
+            else:
+                lock_reference(payment._state.db or router.db_for_write(Payment), payment.reference)
+                other = _other_paid_payment(payment)
             if other is not None:
                 reviews.append((events.PAID_TWICE, f"paid twice: {other.order_id} for the same reference "
                                                    f"{payment.reference} was paid too"))

@@ -8,12 +8,15 @@ from __future__ import annotations
 import importlib.util
 import json
 import os
+import subprocess
+import sys
 import threading
 import time
 from collections.abc import Callable
+from pathlib import Path
 
 import pytest
-from django.db import connections
+from django.db import connection, connections
 
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox.rules import sign
@@ -115,6 +118,24 @@ def as_hosts(run: Callable[[], object], hosts: int = 2) -> list[object]:
     for thread in threads:
         thread.join()
     return results
+
+
+def in_processes(calls: list[dict]) -> list[str]:
+    """What each call prints, each made by a process of its own, released together."""
+    settings = connection.settings_dict
+    processes = [subprocess.Popen([sys.executable, str(Path(__file__).with_name("in_process.py")), settings["NAME"],
+                                   str(settings["PORT"])], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                  cwd=Path(__file__).parent) for _ in calls]
+    for process, call in zip(processes, calls, strict=True):
+        process.stdin.write(json.dumps(call) + "\n")
+        process.stdin.flush()
+    assert [process.stdout.readline() for process in processes] == ["ready\n"] * len(calls)
+    for process in processes:
+        process.stdin.write("go\n")
+        process.stdin.flush()
+    printed = [process.communicate(timeout=60)[0].strip() for process in processes]
+    assert [process.returncode for process in processes] == [0] * len(calls)
+    return printed
 
 
 def signed(fields: dict, key: str = SPONSOR) -> tuple[bytes, str]:

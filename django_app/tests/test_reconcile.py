@@ -8,6 +8,7 @@ import io
 import itertools
 import os
 import pty
+import re
 import threading
 from collections import Counter
 from decimal import Decimal
@@ -19,14 +20,14 @@ from django.utils import timezone
 
 from tavori_pay_django import PaymentBusy, refresh_payment, start_payment
 from tavori_pay_django import reconcile as reconcile_module
-from tavori_pay_django.models import Payment
+from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_sandbox import Account, Sandbox
 
 from tavori_pay_django import conf
 from tavori_pay_django.reconcile import reconcile as reconcile_payments
 
-from conftest import COMMUNITY, ROW_LOCKS, SPONSOR, as_hosts, callback_fields, post_callback, signed
+from conftest import COMMUNITY, ROW_LOCKS, SPONSOR, as_hosts, callback_fields, in_processes, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -252,3 +253,39 @@ def test_receivers_run_only_after_the_outermost_commit_never_for_a_rolled_back_m
         refresh_payment(payment, at_most_every=0)
         assert not transitions
     assert transitions == {("order-1", "pending", "paid"): 1}
+
+
+@pytest.mark.parametrize("runs", [1, pytest.param(2, marks=pytest.mark.skipif(not ROW_LOCKS, reason="concurrent "
+                                                                                 "writers need row locks"))])
+def test_payments_paid_twice_for_one_reference_are_flagged_once_whichever_batch_or_run_takes_them(
+        settings, sandbox, runs):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}  # callbacks are lost
+    references = [f"order-{number}" for number in range(12)]
+    # Each reference's second payment far from its first, in reverse: runs hold several references at once.
+    for reference in [*references, *reversed(references)]:
+        sandbox.pay(start_payment(Decimal("10.00"), "CNY", reference=reference, recipient_account="artist",
+                                  reuse_pending=False).order_id)
+    lines = as_hosts(lambda: reconcile("--workers", "2"), hosts=runs)
+    assert len(lines) == runs  # no run failed: no refusal, no deadlock
+    assert sum(int(moved) for line in lines for moved in re.findall(r"(\d+) moved", line)) == len(references) * 2
+    assert set(Payment.objects.values_list("status", flat=True)) <= {"paid", "settled"}
+    assert Counter(PaymentEvent.objects.filter(kind=PaymentEvent.REVIEW, stage="paid_twice")
+                   .values_list("payment__reference", flat=True)) == dict.fromkeys(references, 1)
+
+
+@pytest.mark.skipif(not ROW_LOCKS, reason="a command in processes of its own, on a database server")
+def test_a_run_shared_by_forked_processes_moves_each_payment_once_and_delivers_its_events(settings, sandbox):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}  # callbacks are lost
+    for number in range(80):
+        order_id = start_payment(Decimal("10.00"), "CNY", reference=f"order-{number}",
+                                 recipient_account="artist").order_id
+        if number % 4:
+            sandbox.pay(order_id)
+    printed = in_processes([{"command": ["tavori_pay_reconcile", "--older-than", "0", "--processes", "3",
+                                         "--workers", "2"]}])
+    assert printed == ["Reconciled 80 payments: 60 moved, 20 unchanged"]
+    paid = {f"order-{number}" for number in range(80) if number % 4}
+    assert set(Payment.objects.exclude(status="pending").values_list("reference", flat=True)) == paid
+    paid_events = PaymentEvent.objects.filter(stage="paid").values_list("payment__reference", flat=True)
+    assert sorted(paid_events) == sorted(paid)
+    assert not PaymentEvent.objects.filter(delivered_at=None).exists()

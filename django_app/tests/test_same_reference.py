@@ -4,21 +4,17 @@ payments paid at once are flagged "paid twice"."""
 
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
 import threading
 from collections import Counter
 from decimal import Decimal
-from pathlib import Path
 
 import pytest
-from django.db import connection, connections
+from django.db import connections
 
 from tavori_pay_django import callbacks, start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
 
-from conftest import ROW_LOCKS, callback_fields, signed
+from conftest import ROW_LOCKS, callback_fields, in_processes, signed
 
 pytestmark = [pytest.mark.django_db(transaction=True),
               pytest.mark.skipif(not ROW_LOCKS, reason="concurrent writers need PostgreSQL or MariaDB")]
@@ -43,24 +39,6 @@ def at_once(calls: list) -> list:
     for thread in threads:
         thread.join()
     return results
-
-
-def in_processes(calls: list[dict]) -> list[str]:
-    """What each call prints, each made by a process of its own, released together."""
-    settings = connection.settings_dict
-    processes = [subprocess.Popen([sys.executable, str(Path(__file__).with_name("in_process.py")), settings["NAME"],
-                                   str(settings["PORT"])], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                  cwd=Path(__file__).parent) for _ in calls]
-    for process, call in zip(processes, calls, strict=True):
-        process.stdin.write(json.dumps(call) + "\n")
-        process.stdin.flush()
-    assert [process.stdout.readline() for process in processes] == ["ready\n"] * len(calls)
-    for process in processes:
-        process.stdin.write("go\n")
-        process.stdin.flush()
-    printed = [process.communicate(timeout=60)[0].strip() for process in processes]
-    assert [process.returncode for process in processes] == [0] * len(calls)
-    return printed
 
 
 def pairs() -> list[tuple[Payment, Payment]]:

@@ -33,19 +33,21 @@ class Command(BaseCommand):
         parser.add_argument("--older-than", type=age("seconds"), default=None, metavar="SECONDS",
                             help="only payments created longer ago (default: TAVORI_PAY['RECONCILE_AFTER'])")
         parser.add_argument("--workers", type=int, default=1, help="queries made at once (default 1)")
+        parser.add_argument("--processes", type=int, default=1,
+                            help="processes sharing the run, each making --workers queries at once (default 1)")
         parser.add_argument("--dry-run", action="store_true", help="ask, and show what would change, change nothing")
 
-    def handle(self, *args: object, older_than: float | None, workers: int, dry_run: bool, verbosity: int,
-               **options: object) -> None:
-        if workers < 1:
-            raise CommandError("--workers must be at least 1")
+    def handle(self, *args: object, older_than: float | None, workers: int, processes: int, dry_run: bool,
+               verbosity: int, **options: object) -> None:
+        if workers < 1 or processes < 1:
+            raise CommandError(f"--{'workers' if workers < 1 else 'processes'} must be at least 1")
         if socket.getdefaulttimeout() is None:
             socket.setdefaulttimeout(QUERY_TIMEOUT)
         started_at = timezone.now()
         try:
             payment_ids = stale_payments(older_than)
             show = self._progress(len(payment_ids)) if verbosity >= 1 else None
-            summary = reconcile(payment_ids, workers=workers, dry_run=dry_run, progress=show)
+            summary = reconcile(payment_ids, workers=workers, processes=processes, dry_run=dry_run, progress=show)
             if not dry_run:  # and every other event whose retry time has come
                 deliver_due()
                 record_run(started_at, summary)
