@@ -13,7 +13,7 @@ from django.db.backends.base.base import BaseDatabaseWrapper
 from django.utils import timezone
 from tavori_pay import Client
 
-from . import conf
+from . import conf, plain_sql
 from .models import Callback, Payment
 from .reports import Report, apply, from_callback
 from .transitions import Outcome
@@ -134,11 +134,11 @@ def _verified_fields(clients: list[Client], body: bytes, signature: str) -> dict
 
 
 def _locked_payment(order_id: str, token: str | None, report: Report) -> Payment | None:
-    try:
-        return Payment.objects.select_for_update().get(order_id=order_id)
-    except Payment.DoesNotExist:
-        if not token:
-            return None
+    found = plain_sql.select(Payment, router.db_for_write(Payment), "order_id = %s", [order_id], lock=True)
+    if found:
+        return found[0]
+    if not token:
+        return None
     # A payment whose order id was not saved after the service created the
     # order (the database failed, or the answer was lost to a time-out): the
     # notify URL names it, the signed body gives the id.

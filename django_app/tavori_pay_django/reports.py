@@ -9,10 +9,11 @@ from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 
 from django.conf import settings
-from django.db import router
+from django.db import connections, router
 from django.utils import timezone
 from tavori_pay import OrderStatus
 
+from . import plain_sql
 from .delivery import events
 from .models import Payment
 from .references import lock_reference, lock_references
@@ -73,19 +74,20 @@ class HeldReferences:
         self.paid = set(Payment.objects.using(alias).filter(reference__in=self.held, status__in=PAID_STAGES)
                         .values_list("reference", flat=True))
 
-    def other_paid_payment(self, payment: Payment) -> Payment | None:
+    def other_paid_order(self, payment: Payment) -> str | None:
         if payment.reference not in self.held:
             lock_reference(self.alias, payment.reference)
         elif payment.reference not in self.paid:
             self.paid.add(payment.reference)
             return None
-        return _other_paid_payment(payment)
+        return _other_paid_order(payment, self.alias)
 
 
 def apply(payment: Payment, report: Report, *, references: HeldReferences | None = None) -> Decision:
     """Moves a locked payment as the report says, saves it and writes the
     events of the move, delivered once the transaction commits.
     `references`: those the caller holds, for a batch."""
+    alias = payment._state.db or router.db_for_write(Payment)
     previous = Status(payment.status)
     decision = decide(previous, report.status, report.amount_matches(payment))
     changed, reviews = [], []
@@ -114,12 +116,12 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
         if previous not in PAID_STAGES and decision.status in PAID_STAGES:
             # Serialised per reference: two payments paid at the same moment see each other.
             if references is not None:
-                other = references.other_paid_payment(payment)
+                other = references.other_paid_order(payment)
             else:
-                lock_reference(payment._state.db or router.db_for_write(Payment), payment.reference)
-                other = _other_paid_payment(payment)
+                lock_reference(alias, payment.reference)
+                other = _other_paid_order(payment, alias)
             if other is not None:
-                reviews.append((events.PAID_TWICE, f"paid twice: {other.order_id} for the same reference "
+                reviews.append((events.PAID_TWICE, f"paid twice: {other} for the same reference "
                                                    f"{payment.reference} was paid too"))
     expires_at = _time(report.expired)
     if expires_at is not None and payment.expires_at != expires_at:
@@ -129,16 +131,21 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
         payment.needs_review = True
         changed.append("needs_review")
     if changed:
-        payment.save(update_fields=[*changed, "updated_at"])
+        plain_sql.save(payment, alias, [*changed, "updated_at"])
     events.record(payment, previous, decision.status if decision.changed else None, reviews,
                   was_settled=bool(report.settle_amount))
     return decision
 
 
-def _other_paid_payment(payment: Payment) -> Payment | None:
-    """Another payment for the same shop reference whose money was taken."""
-    return (Payment.objects.using(payment._state.db).filter(reference=payment.reference, status__in=PAID_STAGES)
-            .exclude(pk=payment.pk).order_by("created_at").first())
+def _other_paid_order(payment: Payment, alias: str) -> str | None:
+    """The order id of the first other payment for the same shop reference
+    whose money was taken."""
+    with connections[alias].cursor() as cursor:
+        cursor.execute(f"SELECT order_id FROM {plain_sql.shape(alias, Payment).table} WHERE reference = %s AND status "
+                       f"IN ({plain_sql.placeholders(len(PAID_STAGES))}) AND id <> %s ORDER BY created_at LIMIT 1",
+                       [payment.reference, *(status.value for status in PAID_STAGES), payment.pk])
+        row = cursor.fetchone()
+    return None if row is None else str(row[0])
 
 
 def _settled_amount(text: str, amount: Decimal) -> Decimal | None:

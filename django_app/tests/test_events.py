@@ -11,14 +11,14 @@ from decimal import Decimal
 
 import pytest
 from django.core.management import CommandError, call_command
-from django.db import connections, transaction
+from django.db import IntegrityError, connections, transaction
 from django.utils import timezone
 
 from tavori_pay_django import start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.signals import payment_needs_review
 
-from conftest import ROW_LOCKS, as_hosts, callback_fields, post_callback, signed
+from conftest import ON_POSTGRES, ROW_LOCKS, as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -74,6 +74,45 @@ def test_a_receiver_that_raises_is_delivered_again_until_it_returns_and_no_other
     assert event.delivered and event.attempts == 2 and "the SMTP server is down" in event.last_error  # kept
     assert dispatch("--ignore-backoff") == "Delivered 0 of 0 events"
     assert len(mailed) == 1
+
+
+def test_a_lone_receiver_that_raises_has_its_writes_undone_and_its_attempt_recorded(client, payment, connect):
+    # One event, one receiver: it runs without a savepoint of its own.
+    calls = []
+
+    @connect
+    def fulfil(sender, payment, previous, new, event, **kwargs):
+        calls.append(event.id)
+        Payment.objects.filter(pk=payment.pk).update(failure_reason=f"fulfilled {len(calls)}")
+        if len(calls) == 1:
+            raise RuntimeError("the warehouse is closed")
+
+    assert deliver(client, payment, "paid").status_code == 200
+    payment.refresh_from_db()
+    event = PaymentEvent.objects.get()
+    assert (payment.status, payment.failure_reason) == ("paid", "")  # the move stands, the receiver's write not
+    assert (event.delivered, event.attempts, event.delivered_to) == (False, 1, "")
+    assert "RuntimeError: the warehouse is closed" in event.last_error and event.next_attempt_at is not None
+    assert dispatch("--ignore-backoff") == "Delivered 1 of 1 event"
+    payment.refresh_from_db()
+    event.refresh_from_db()
+    assert (payment.failure_reason, event.delivered, event.attempts, calls) == ("fulfilled 2", True, 2, [event.id] * 2)
+
+
+@pytest.mark.skipif(not ON_POSTGRES, reason="PostgreSQL fails the rest of a transaction after a failed statement")
+def test_a_lone_receiver_that_swallows_its_own_statements_error_is_recorded_as_raising(client, payment, connect):
+    @connect
+    def fulfil(sender, payment, previous, new, event, **kwargs):
+        try:
+            Payment.objects.create(order_id=payment.order_id, reference="copy", amount=1, currency="CNY")
+        except IntegrityError:
+            pass
+
+    assert deliver(client, payment, "paid").status_code == 200
+    event = PaymentEvent.objects.get()
+    assert (event.delivered, event.attempts) == (False, 1)
+    assert "fulfil raised" in event.last_error and "transaction" in event.last_error.strip().splitlines()[-1]
+    assert Payment.objects.count() == 1
 
 
 def test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_receiver(

@@ -19,12 +19,13 @@ import traceback
 from collections import Counter, defaultdict
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from typing import cast
 
-from django.db import OperationalError, connections, router, transaction
+from django.db import DatabaseError, OperationalError, connections, router, transaction
 from django.db.models import Min, Q
 from django.utils import timezone
 
-from .. import metrics
+from .. import metrics, plain_sql
 from ..locks import lock_not_available
 from ..models import Payment, PaymentEvent
 from ..signals import SIGNAL_OF
@@ -192,24 +193,35 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
     receivers' own writes."""
     alias = router.db_for_write(PaymentEvent)
     summary = Summary()
+    now = timezone.now()  # one time for the batch's attempts: their records differ in few ways
     try:
         with transaction.atomic(using=alias):
             connected = {kind: signal.receivers_for_payments(Payment).named for kind, signal in SIGNAL_OF.items()}
             handed = []
             waiting: dict[tuple[int, str], int] = {}  # (payment, receiver) -> the event it has not taken
             events = _locked_events(alias, payment_ids)
-            now = timezone.now()  # one time for the batch's attempts: their records differ in few ways
+            # A transaction that calls one receiver once needs no savepoint
+            # to undo that receiver's writes: should it raise, the whole
+            # transaction is undone, and the attempt recorded in another.
+            alone = _lone_receiver(events, connected, tried)
+            guarded = alone is None
             for event in events:
                 fresh = event.pk not in tried
                 tried.add(event.pk)
-                _deliver(event, connected[event.kind], waiting, alias, now if fresh else None)
+                _deliver(event, connected[event.kind], waiting, alias, now if fresh else None, guarded)
                 if fresh:
                     handed.append(event)
                     summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
                     if not event.delivered:
-                        summary.errors.append(f"event {event.pk} ({event}): "
-                                              f"{event.last_error.strip().splitlines()[-1]}")
-            _record(alias, handed)
+                        summary.errors.append(_error_line(event))
+            try:
+                _record(alias, handed)
+            except DatabaseError as error:  # the receiver swallowed an error of its own statement
+                if alone is None:
+                    raise
+                raise _Raised(events[0], alone, traceback.format_exc(), attempts=events[0].attempts - 1) from error
+    except _Raised as raised:
+        summary = _record_raised(alias, raised, now)
     except OperationalError as error:
         if not lock_not_available(error):
             raise
@@ -217,16 +229,81 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
     return summary
 
 
+class _Raised(Exception):
+    """A receiver called without a savepoint raised: its transaction is undone."""
+
+    def __init__(self, event: PaymentEvent, receiver: str, error: str, attempts: int):
+        super().__init__(receiver)
+        self.event, self.receiver, self.error = event, receiver, error
+        self.attempts = attempts  # the event's, as the delivery found it
+
+
+def _lone_receiver(events: list[PaymentEvent], connected: dict[str, dict[str, Callable[..., object]]],
+                   tried: set[int]) -> str | None:
+    """The one receiver the batch calls, once, if so: one event, new to this
+    delivery, that one connected receiver has not taken."""
+    if len(events) != 1 or events[0].pk in tried or events[0].receivers is None:
+        return None
+    names = events[0].receivers_waiting()
+    return names[0] if len(names) == 1 and names[0] in connected[events[0].kind] else None
+
+
+def _record_raised(alias: str, raised: _Raised, attempted_at: dt.datetime) -> Summary:
+    """The attempt of a receiver that raised on its own, recorded once its
+    transaction was undone, unless another run has handled the event since."""
+    event, name = raised.event, raised.receiver
+    logger.error("event %s (%s): receiver %s raised; it is delivered again later\n%s", event.pk, event, name,
+                 raised.error)
+    metrics.event_handed(name, "raised")
+    try:
+        with transaction.atomic(using=alias):
+            for current in _locked_events(alias, [event.payment_id]):
+                if current.pk == event.pk and current.attempts == raised.attempts and \
+                        name in current.receivers_waiting():
+                    _attempted(current, attempted_at, [f"{name} raised:\n{raised.error}"])
+                    _record(alias, [current])
+                    event = current
+    except OperationalError as error:  # another run holds it: what it does is the record
+        if not lock_not_available(error):
+            raise
+    event.last_error = f"{name} raised:\n{raised.error}"
+    return Summary(Counter({UNDELIVERED: 1}), [_error_line(event)])
+
+
+def _error_line(event: PaymentEvent) -> str:
+    return f"event {event.pk} ({event}): {event.last_error.strip().splitlines()[-1]}"
+
+
 def _locked_events(alias: str, payment_ids: list[int]) -> list[PaymentEvent]:
     """The payments' undelivered events, locked without waiting, and each
     payment read with them but not locked: a callback may hold it."""
+    connection = connections[alias]
+    if connection.vendor == "mysql":
+        return _locked_events_mysql(alias, payment_ids)
+    events, payments = plain_sql.shape(alias, PaymentEvent), plain_sql.shape(alias, Payment)
+    lock = " FOR UPDATE OF e NOWAIT" if connection.features.has_select_for_update else ""
+    # Found through payment_id alone: delivered_at's index holds an entry
+    # for every event delivered since the last vacuum, left as a NULL.
+    with connection.cursor() as cursor:
+        cursor.execute(f"SELECT {events.columns('e.')}, {payments.columns('p.')} FROM {events.table} e "
+                       f"INNER JOIN {payments.table} p ON p.id = e.payment_id WHERE e.payment_id IN "
+                       f"({plain_sql.placeholders(len(payment_ids))}) AND COALESCE(e.delivered_at IS NULL, FALSE) "
+                       f"ORDER BY e.id{lock}", payment_ids)
+        rows = cursor.fetchall()
+    split, found = len(events.fields), []
+    for row in rows:
+        event = cast(PaymentEvent, events.instance(row[:split], connection))
+        event.payment = cast(Payment, payments.instance(row[split:], connection))
+        found.append(event)
+    return found
+
+
+def _locked_events_mysql(alias: str, payment_ids: list[int]) -> list[PaymentEvent]:
+    """MariaDB and MySQL lock each row a statement reads, and may read the
+    whole table for a payment's events, finding other runs' rows held: the
+    events are found unlocked, then locked by their ids. The payments are
+    read on their own, since MariaDB would lock a joined row too."""
     waiting = PaymentEvent.objects.using(alias).filter(payment_id__in=payment_ids, delivered_at=None).order_by("id")
-    if connections[alias].vendor != "mysql":
-        return list(waiting.select_related("payment").select_for_update(nowait=True, of=("self",)))
-    # MariaDB and MySQL lock each row a statement reads, and may read the whole
-    # table for a payment's events, finding other runs' rows held: the
-    # events are found unlocked, then locked by their ids. The payments are
-    # read on their own, since MariaDB would lock a joined row too.
     ids = list(waiting.values_list("pk", flat=True))
     events = list(PaymentEvent.objects.using(alias).filter(pk__in=ids, delivered_at=None).order_by("id")
                   .select_for_update(nowait=True))
@@ -239,9 +316,12 @@ def _locked_events(alias: str, payment_ids: list[int]) -> list[PaymentEvent]:
 def _untried(payment_ids: list[int], tried: set[int]) -> list[int]:
     """Those of the payments with undelivered events this delivery has not
     tried: written meanwhile, their own delivery having found these held."""
-    return list(PaymentEvent.objects.using(router.db_for_write(PaymentEvent)).filter(
-        payment_id__in=payment_ids, delivered_at=None).exclude(pk__in=tried)
-        .order_by().values_list("payment_id", flat=True).distinct())
+    events = plain_sql.shape(router.db_for_write(PaymentEvent), PaymentEvent)
+    with connections[events.alias].cursor() as cursor:
+        cursor.execute(f"SELECT id, payment_id, delivered_at FROM {events.table} WHERE payment_id IN "
+                       f"({plain_sql.placeholders(len(payment_ids))})", payment_ids)
+        return list(dict.fromkeys(payment_id for pk, payment_id, delivered_at in cursor.fetchall()
+                                  if delivered_at is None and pk not in tried))
 
 
 def _record(alias: str, events: list[PaymentEvent]) -> None:
@@ -251,16 +331,17 @@ def _record(alias: str, events: list[PaymentEvent]) -> None:
     for event in events:
         same[tuple(getattr(event, name) for name in RECORDED)].append(event.pk)
     for values, pks in same.items():
-        PaymentEvent.objects.using(alias).filter(pk__in=pks).update(**dict(zip(RECORDED, values, strict=True)))
+        plain_sql.update(PaymentEvent, alias, pks, dict(zip(RECORDED, values, strict=True)))
 
 
 def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], waiting: dict[tuple[int, str], int],
-             alias: str, attempted_at: dt.datetime | None) -> None:
+             alias: str, attempted_at: dt.datetime | None, guarded: bool = True) -> None:
     """Hands the event to each receiver that has not taken it, unless that
     receiver has not taken an earlier event of the payment; the record of
     the attempt, made at `attempted_at`, is left in `event` for the caller
     to write. None: the event was tried already, and is only looked at for
-    the receivers that have not taken it."""
+    the receivers that have not taken it. Not `guarded`: a receiver is
+    called without a savepoint, and one that raises raises _Raised."""
     call = attempted_at is not None
     signal = SIGNAL_OF[event.kind]
     arguments = ({"previous": event.previous, "new": event.stage} if event.kind == PaymentEvent.STATUS
@@ -282,9 +363,14 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
                           "on purpose, say so with manage.py tavori_pay_receivers --rename or --retire")
             continue
         try:
-            with transaction.atomic(using=alias):
+            if guarded:
+                with transaction.atomic(using=alias):
+                    receiver(signal=signal, sender=Payment, payment=event.payment, event=event, **arguments)
+            else:
                 receiver(signal=signal, sender=Payment, payment=event.payment, event=event, **arguments)
-        except Exception:
+        except Exception as error:
+            if not guarded:
+                raise _Raised(event, name, traceback.format_exc(), attempts=event.attempts) from error
             logger.exception("event %s (%s): receiver %s raised; it is delivered again later", event.pk, event,
                              name)
             waiting[key] = event.pk
@@ -294,8 +380,12 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             metrics.event_handed(name, "returned")
             returned.append(name)
             event.delivered_to = "\n".join(returned)
-    if attempted_at is None:
-        return
+    if attempted_at is not None:
+        _attempted(event, attempted_at, errors)
+
+
+def _attempted(event: PaymentEvent, attempted_at: dt.datetime, errors: list[str]) -> None:
+    """The record of an attempt, left in `event`."""
     event.attempts += 1
     event.last_attempt_at = attempted_at
     if errors:  # the last error stays once the event is delivered: what went wrong remains visible

@@ -11,6 +11,7 @@ from contextvars import ContextVar
 
 from django.db import router
 
+from .. import plain_sql
 from ..models import Payment, PaymentEvent
 from ..transitions import Status, moves
 from . import after_commit
@@ -67,6 +68,6 @@ def _write(rows: list[PaymentEvent]) -> None:
     """The events written, and each payment's delivered once the outermost
     transaction commits."""
     alias = router.db_for_write(PaymentEvent)
-    PaymentEvent.objects.using(alias).bulk_create(rows, ignore_conflicts=True)
+    plain_sql.insert_ignoring_conflicts(rows, alias)
     for payment_id in dict.fromkeys(row.payment_id for row in rows):
         after_commit.deliver(payment_id, alias)
