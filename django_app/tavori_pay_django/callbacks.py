@@ -7,6 +7,7 @@ import hashlib
 import uuid
 from contextlib import suppress
 from dataclasses import dataclass
+from typing import Any
 
 from django.db import DatabaseError, connections, router, transaction
 from django.db.backends.base.base import BaseDatabaseWrapper
@@ -22,6 +23,9 @@ from .transitions import Outcome
 # yet processed, an order not yet known, a key not yet configured) is tried
 # again when the service delivers the callback again.
 SETTLED_OUTCOMES = {Outcome.APPLIED, Outcome.DUPLICATE, Outcome.STALE, Outcome.AMOUNT_MISMATCH}
+_SETTLED = ", ".join(sorted(f"'{outcome.value}'" for outcome in SETTLED_OUTCOMES))  # the app's own codes, as SQL
+# The columns of what a callback did, the outcome last.
+MARKED = ["processed_at", "signature_ok", "order_id", "status", "payment_id", "outcome"]
 UNVERIFIED_BYTES_KEPT = 512
 
 
@@ -53,30 +57,46 @@ def receive(body: bytes, signature: str, token: str | None = None) -> Answer:
 
 
 def _take_in(body: bytes, signature: str, token: str | None, fields: dict[str, str] | None) -> Answer:
-    callback_id, outcome = _store(body, signature, verified=fields is not None)
-    if outcome in SETTLED_OUTCOMES:
-        return received("redelivered")
     if fields is None:
-        _mark(callback_id, Outcome.BAD_SIGNATURE, signature_ok=False)
-        return Answer(400, "invalid callback signature", Outcome.BAD_SIGNATURE)
+        return _stored(body, signature, Answer(400, "invalid callback signature", Outcome.BAD_SIGNATURE),
+                       _Mark(Outcome.BAD_SIGNATURE, signature_ok=False))
     order_id, report = fields.get("order_id", ""), from_callback(fields)
     if not order_id or report is None:
-        _mark(callback_id, Outcome.MALFORMED, signature_ok=True, order_id=order_id[:64],
-              status=fields.get("status", "")[:16])
-        return Answer(400, "a callback needs an order_id and a known status", Outcome.MALFORMED)
+        return _stored(body, signature,
+                       Answer(400, "a callback needs an order_id and a known status", Outcome.MALFORMED),
+                       _Mark(Outcome.MALFORMED, order_id=order_id, status=fields.get("status", "")))
     # The payment's lock orders every delivery of this callback too: a second
-    # one that waited here finds the payment moved, and its mark below does
-    # not overwrite the first one's.
+    # one that waited here finds the payment moved, and the outcome the first
+    # one stored stays.
     payment = _locked_payment(order_id, token, report)
     if payment is None:
-        _mark(callback_id, Outcome.UNKNOWN_ORDER, signature_ok=True, order_id=order_id[:64], status=report.status)
         # Perhaps the payment's transaction has not committed yet: the
         # service delivers again.
-        return Answer(404, "unknown order; deliver it again", Outcome.UNKNOWN_ORDER)
+        return _stored(body, signature, Answer(404, "unknown order; deliver it again", Outcome.UNKNOWN_ORDER),
+                       _Mark(Outcome.UNKNOWN_ORDER, order_id=order_id, status=report.status))
     decision = apply(payment, report)
-    _mark(callback_id, decision.outcome, signature_ok=True, order_id=order_id[:64], status=report.status,
-          payment=payment)
-    return received(decision.outcome)
+    return _stored(body, signature, received(decision.outcome),
+                   _Mark(decision.outcome, order_id=order_id, status=report.status, payment_id=payment.pk))
+
+
+@dataclass(frozen=True)
+class _Mark:
+    """What a callback did, as its row records it."""
+    outcome: Outcome
+    signature_ok: bool = True
+    order_id: str = ""
+    status: str = ""
+    payment_id: int | None = None
+
+
+def _stored(body: bytes, signature: str, answer: Answer, mark: _Mark) -> Answer:
+    """`answer`, once the callback's row records `mark`. A callback
+    delivered again after its outcome was settled keeps that outcome, and
+    is answered as taken."""
+    outcome = _store(body, signature, verified=mark.signature_ok, mark=mark)
+    if outcome != mark.outcome and outcome in SETTLED_OUTCOMES:
+        return received("redelivered")
+    return answer
 
 
 def refused_too_large(signature: str) -> None:
@@ -89,32 +109,45 @@ def refused_too_large(signature: str) -> None:
             outcome=Callback.TOO_LARGE, processed_at=timezone.now())
 
 
-def _store(body: bytes, signature: str, verified: bool) -> tuple[int, str]:
-    """Writes the callback's row, and returns its id and outcome so far. A
-    redelivery meets the unique digest of its first delivery and only counts
-    itself: one statement either way (two on MariaDB and MySQL). Of a body
-    no key verified, only the first bytes are kept: enough to trace it, too
-    few for forged posts to fill the database."""
+def _store(body: bytes, signature: str, verified: bool, mark: _Mark | None = None) -> str:
+    """Writes the callback's row with what it did (None: nothing yet), and
+    returns the outcome the row holds. A delivery again meets the unique
+    digest of the first one and counts itself, and its outcome replaces
+    the row's unless that one was settled: one statement either way (two
+    on MariaDB and MySQL). Of a body no key verified, only the first bytes
+    are kept: enough to trace it, too few for forged posts to fill the
+    database."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
     body = body if verified else body[:UNVERIFIED_BYTES_KEPT]
     database, table = _callback_table()
     mysql = database.vendor == "mysql"
+    now = _now(database)
+    marked: list[Any]
+    if mark is None:
+        marked = [None, None, "", "", None, Callback.UNPROCESSED]
+    else:
+        marked = [now, mark.signature_ok, mark.order_id[:64], mark.status[:16], mark.payment_id, mark.outcome.value]
     # MySQL's driver sends bytes as text in the connection's character set
     # unless told they are binary.
-    insert = (f"INSERT INTO {table} (digest, body, signature, order_id, status, outcome, deliveries, received_at) "
-              f"VALUES (%s, {'_binary %s' if mysql else '%s'}, %s, '', '', %s, 1, %s) ")
-    values = [digest, body, signature[:128], Callback.UNPROCESSED, _now(database)]
+    insert = (f"INSERT INTO {table} (digest, body, signature, deliveries, received_at, {', '.join(MARKED)}) "
+              f"VALUES (%s, {'_binary %s' if mysql else '%s'}, %s, 1, %s, {', '.join(['%s'] * len(MARKED))}) ")
+    values = [digest, body, signature[:128], now, *marked]
     with database.cursor() as cursor:
         if mysql:
-            # No RETURNING beside ON DUPLICATE KEY: the row, locked by the
-            # insert or the update until the commit, is read back.
-            cursor.execute(insert + "ON DUPLICATE KEY UPDATE deliveries = deliveries + 1", values)
-            cursor.execute(f"SELECT id, outcome FROM {table} WHERE digest = %s", [digest])
+            # Assigned in order, each seeing those before: the outcome last,
+            # so that the others ask about the row's own. No RETURNING beside
+            # ON DUPLICATE KEY: the row, locked until the commit, is read back.
+            kept = [f"{column} = IF(outcome IN ({_SETTLED}), {column}, VALUES({column}))" for column in MARKED]
+            cursor.execute(insert + "ON DUPLICATE KEY UPDATE " + ", ".join(["deliveries = deliveries + 1",
+                                                                           *(kept if mark else [])]), values)
+            cursor.execute(f"SELECT outcome FROM {table} WHERE digest = %s", [digest])
         else:
-            cursor.execute(insert + f"ON CONFLICT (digest) DO UPDATE SET deliveries = {table}.deliveries + 1 "
-                                    "RETURNING id, outcome", values)
-        row = cursor.fetchone()
-        return int(row[0]), str(row[1])
+            kept = [f"{column} = CASE WHEN {table}.outcome IN ({_SETTLED}) THEN {table}.{column} "
+                    f"ELSE EXCLUDED.{column} END" for column in MARKED]
+            cursor.execute(insert + "ON CONFLICT (digest) DO UPDATE SET " +
+                           ", ".join([f"deliveries = {table}.deliveries + 1", *(kept if mark else [])]) +
+                           " RETURNING outcome", values)
+        return str(cursor.fetchone()[0])
 
 
 def _verified_fields(clients: list[Client], body: bytes, signature: str) -> dict[str, str] | None:
@@ -154,20 +187,6 @@ def _locked_payment(order_id: str, token: str | None, report: Report) -> Payment
     return payment
 
 
-def _mark(callback_id: int, outcome: Outcome, *, signature_ok: bool, order_id: str = "", status: str = "",
-          payment: Payment | None = None) -> None:
-    """Records what the callback did, unless another delivery of it already
-    settled that. One plain statement: it runs for every callback."""
-    database, table = _callback_table()
-    settled = ", ".join(["%s"] * len(SETTLED_OUTCOMES))
-    with database.cursor() as cursor:
-        cursor.execute(
-            f"UPDATE {table} SET outcome = %s, processed_at = %s, signature_ok = %s, order_id = %s, status = %s, "
-            f"payment_id = %s WHERE id = %s AND outcome NOT IN ({settled})",
-            [outcome.value, _now(database), signature_ok, order_id, status, payment.pk if payment else None,
-             callback_id, *(o.value for o in SETTLED_OUTCOMES)])
-
-
 def _now(database: BaseDatabaseWrapper) -> str | None:
     """Now, as the database's plain statements take a time: MySQL's driver
     would write an aware time with its offset."""
@@ -176,6 +195,6 @@ def _now(database: BaseDatabaseWrapper) -> str | None:
 
 def _callback_table() -> tuple[BaseDatabaseWrapper, str]:
     """The connection callbacks are written on, and their table's quoted name,
-    for the two plain statements every callback runs."""
+    for the plain statement every callback runs."""
     database = connections[router.db_for_write(Callback)]
     return database, database.ops.quote_name(Callback._meta.db_table)

@@ -68,15 +68,18 @@ def select[M: Model](model: type[M], alias: str, where: str, params: Sequence[An
         return [found.instance(row, connection) for row in cursor.fetchall()]  # type: ignore[misc]
 
 
-def save(instance: Model, alias: str, names: Iterable[str]) -> None:
+def save(instance: Model, alias: str, names: Iterable[str],
+         returning: tuple[str, list[Any]] | None = None) -> None:
     """save(update_fields=names) as one UPDATE: an auto_now field named is
-    set as save would."""
+    set as save would. `returning`: SQL and its parameters, evaluated by the
+    statement (PostgreSQL's RETURNING), for what it does."""
     connection = connections[alias]
     fields = _fields(type(instance), names)
     values = [field.get_db_prep_save(field.pre_save(instance, False), connection) for field in fields]
+    also, params = (f" RETURNING {returning[0]}", returning[1]) if returning else ("", [])
     with connection.cursor() as cursor:
         cursor.execute(f"UPDATE {shape(alias, type(instance)).table} SET {_assignments(connection, fields)} "
-                       f"WHERE {_column(connection, instance._meta.pk)} = %s", [*values, instance.pk])
+                       f"WHERE {_column(connection, instance._meta.pk)} = %s{also}", [*values, instance.pk, *params])
 
 
 def update(model: type[Model], alias: str, pks: Sequence[Any], values: dict[str, object]) -> None:
@@ -90,11 +93,12 @@ def update(model: type[Model], alias: str, pks: Sequence[Any], values: dict[str,
                        [*prepared, *pks])
 
 
-def insert_ignoring_conflicts(objects: Sequence[Model], alias: str) -> None:
+def insert_ignoring_conflicts(objects: Sequence[Model], alias: str) -> int:
     """bulk_create(objects, ignore_conflicts=True): a row that a unique
-    constraint refuses is left out. The objects get no primary key."""
+    constraint refuses is left out. The objects get no primary key. Returns
+    how many rows were written."""
     if not objects:
-        return
+        return 0
     connection, model = connections[alias], type(objects[0])
     fields = [field for field in shape(alias, model).fields if not field.primary_key]
     head = (f"{connection.ops.insert_statement(on_conflict=OnConflict.IGNORE)} {shape(alias, model).table} "
@@ -102,12 +106,15 @@ def insert_ignoring_conflicts(objects: Sequence[Model], alias: str) -> None:
     tail = connection.ops.on_conflict_suffix_sql(fields, OnConflict.IGNORE, None, None)
     row = f"({placeholders(len(fields))})"
     size = max(1, connection.ops.bulk_batch_size(fields, objects))
+    written = 0
     with connection.cursor() as cursor:
         for start in range(0, len(objects), size):
             batch = objects[start:start + size]
             cursor.execute(head + ", ".join([row] * len(batch)) + (" " + tail if tail else ""),
                            [field.get_db_prep_save(field.pre_save(instance, True), connection)
                             for instance in batch for field in fields])
+            written += cursor.rowcount
+    return written
 
 
 def _fields(model: type[Model], names: Iterable[str]) -> list[Field[Any, Any]]:

@@ -1,12 +1,15 @@
 """One payment decision per shop reference at a time: what a checkout finds
 waiting for a reference, and whether a payment moving to paid is the
 reference's second, are decided by one transaction after another. Each
-other lock is taken before this one, and it is held only to the commit."""
+other lock is taken before this one, but on rows that no transaction holds
+while it waits for a reference (a move's new events, the callback's own
+row), and it is held only to the commit."""
 
 from __future__ import annotations
 
 import hashlib
 from collections.abc import Iterable
+from typing import Any
 
 from django.db import connections
 from django.db.backends.base.base import BaseDatabaseWrapper
@@ -17,6 +20,15 @@ from .models import ReferenceLock
 def lock_reference(alias: str, reference: str) -> None:
     """Holds `reference` until the transaction open on `alias` ends."""
     _lock_key_of(connections[alias], _lock_key(reference))
+
+
+def lock_in_statement(alias: str, reference: str) -> tuple[str, list[Any]] | None:
+    """SQL that holds `reference` when a statement evaluates it, and its
+    parameters, on PostgreSQL: the lock rides on a statement made anyway.
+    None elsewhere: lock_reference takes it."""
+    if connections[alias].vendor != "postgresql":
+        return None
+    return "pg_advisory_xact_lock(%s)", [_lock_key(reference)]
 
 
 def lock_references(alias: str, references: Iterable[str]) -> None:

@@ -16,7 +16,7 @@ from tavori_pay import OrderStatus
 from . import plain_sql
 from .delivery import events
 from .models import Payment
-from .references import lock_reference, lock_references
+from .references import lock_in_statement, lock_reference, lock_references
 from .transitions import PAID_STAGES, UNPAID_ENDS, Decision, Outcome, Status, decide
 
 CENT = Decimal("0.01")
@@ -91,6 +91,7 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
     previous = Status(payment.status)
     decision = decide(previous, report.status, report.amount_matches(payment))
     changed, reviews = [], []
+    held_by_save = None  # the reference's lock, taken by the payment's UPDATE
     if decision.outcome is Outcome.AMOUNT_MISMATCH:
         reviews.append((events.AMOUNT_MISMATCH, f"the service reports {report.amount[:40] or 'no amount'} "
                                                 f"{payment.currency} for a payment of {payment.amount}"))
@@ -117,12 +118,13 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
             # Serialised per reference: two payments paid at the same moment see each other.
             if references is not None:
                 other = references.other_paid_order(payment)
-            else:
+            elif (held_by_save := lock_in_statement(alias, payment.reference)) is None:
                 lock_reference(alias, payment.reference)
                 other = _other_paid_order(payment, alias)
+            else:
+                other = None  # asked once the save below holds the reference
             if other is not None:
-                reviews.append((events.PAID_TWICE, f"paid twice: {other} for the same reference "
-                                                   f"{payment.reference} was paid too"))
+                reviews.append(_paid_twice(payment, other))
     expires_at = _time(report.expired)
     if expires_at is not None and payment.expires_at != expires_at:
         payment.expires_at = expires_at
@@ -131,10 +133,19 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
         payment.needs_review = True
         changed.append("needs_review")
     if changed:
-        plain_sql.save(payment, alias, [*changed, "updated_at"])
+        plain_sql.save(payment, alias, [*changed, "updated_at"], returning=held_by_save)
+    if held_by_save is not None and (other := _other_paid_order(payment, alias)) is not None:
+        reviews.append(_paid_twice(payment, other))
+        if not payment.needs_review:
+            payment.needs_review = True
+            plain_sql.save(payment, alias, ["needs_review", "updated_at"])
     events.record(payment, previous, decision.status if decision.changed else None, reviews,
                   was_settled=bool(report.settle_amount))
     return decision
+
+
+def _paid_twice(payment: Payment, other: str) -> tuple[str, str]:
+    return events.PAID_TWICE, f"paid twice: {other} for the same reference {payment.reference} was paid too"
 
 
 def _other_paid_order(payment: Payment, alias: str) -> str | None:

@@ -15,7 +15,7 @@ from django.db import IntegrityError, connections, transaction
 from django.utils import timezone
 
 from tavori_pay_django import start_payment
-from tavori_pay_django.models import Payment, PaymentEvent
+from tavori_pay_django.models import Callback, Payment, PaymentEvent
 from tavori_pay_django.signals import payment_needs_review
 
 from conftest import ON_POSTGRES, ROW_LOCKS, as_hosts, callback_fields, post_callback, signed
@@ -113,6 +113,24 @@ def test_a_lone_receiver_that_swallows_its_own_statements_error_is_recorded_as_r
     assert (event.delivered, event.attempts) == (False, 1)
     assert "fulfil raised" in event.last_error and "transaction" in event.last_error.strip().splitlines()[-1]
     assert Payment.objects.count() == 1
+
+
+def test_a_callback_delivered_again_keeps_its_outcome_and_hands_nothing_over_before_its_time(
+        client, payment, connect):
+    reviews = []
+
+    def review(sender, payment, reason, event, **kwargs):
+        reviews.append(event.id)
+        raise RuntimeError("the review queue is down")
+
+    connect(review, payment_needs_review)
+    mismatched = signed(callback_fields(payment, "paid", amount="1.00"))
+    assert [deliver_again.status_code for deliver_again in (post_callback(client, *mismatched) for _ in range(3))] \
+        == [200] * 3
+    event = PaymentEvent.objects.get()
+    assert (reviews, event.attempts, event.stage) == ([event.id], 1, "amount_mismatch")  # retried at its time only
+    stored = Callback.objects.get()
+    assert (stored.outcome, stored.deliveries, stored.payment_id) == ("amount_mismatch", 3, payment.pk)
 
 
 def test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_receiver(

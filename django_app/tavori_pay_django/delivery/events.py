@@ -66,8 +66,10 @@ def written_together() -> Iterator[None]:
 
 def _write(rows: list[PaymentEvent]) -> None:
     """The events written, and each payment's delivered once the outermost
-    transaction commits."""
+    transaction commits; none when each was written already (a callback
+    delivered again), so that no retry time is cut short."""
     alias = router.db_for_write(PaymentEvent)
-    plain_sql.insert_ignoring_conflicts(rows, alias)
+    if not plain_sql.insert_ignoring_conflicts(rows, alias):
+        return
     for payment_id in dict.fromkeys(row.payment_id for row in rows):
         after_commit.deliver(payment_id, alias)
