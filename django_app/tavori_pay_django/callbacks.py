@@ -1,5 +1,6 @@
-"""A callback's way through the app: verified, then stored and applied to
-its payment under the payment's row lock, in one transaction."""
+"""A callback's way through the app: verified, then applied to its payment
+under the payment's row lock and stored with what it did, in one
+transaction."""
 
 from __future__ import annotations
 
