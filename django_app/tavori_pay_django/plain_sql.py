@@ -10,6 +10,7 @@ from collections.abc import Callable, Iterable, Sequence
 from functools import cache
 from typing import Any, cast
 
+from django.conf import settings
 from django.db import connections
 from django.db.backends.base.base import BaseDatabaseWrapper
 from django.db.models import Field, Model
@@ -45,8 +46,13 @@ class Shape:
         return self.model.from_db(self.alias, self.attnames, values)
 
 
-@cache
 def shape(alias: str, model: type[Model]) -> Shape:
+    return _shape(alias, model, settings.USE_TZ)
+
+
+@cache
+def _shape(alias: str, model: type[Model], use_tz: bool) -> Shape:
+    """Keyed by USE_TZ too: the converters a backend gives depend on it."""
     return Shape(alias, model)
 
 
