@@ -146,6 +146,9 @@ def _public_url(value: object) -> str:
 
 
 def _url_problem(value: str) -> str | None:
+    # urlsplit drops tabs and line breaks and keeps spaces: a URL the service could never reach.
+    if any(character.isspace() or not character.isprintable() for character in value):
+        return "holds white space or a control character"
     try:
         parts = urlsplit(value)
         port = parts.port

@@ -14,6 +14,8 @@ import queue
 import threading
 from collections import Counter
 from collections.abc import Callable, Iterable
+from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from functools import partial
 
@@ -34,9 +36,11 @@ from .wording import counted
 
 SKIPPED = "skipped"  # taken by another run at the same moment, or refunded meanwhile
 REFUSED = "refused"  # the service refused the query, or could not be reached
+CUT_OFF = "cut_off"  # in the share of a process that died (killed, out of memory) before it said what it did
 # What each outcome is called in the summary, in its order there.
 WORDS = {Outcome.APPLIED: "moved", Outcome.DUPLICATE: "unchanged", Outcome.STALE: "unchanged",
-         Outcome.AMOUNT_MISMATCH: "flagged for review", SKIPPED: "taken by another run", REFUSED: "not answered"}
+         Outcome.AMOUNT_MISMATCH: "flagged for review", SKIPPED: "taken by another run", REFUSED: "not answered",
+         CUT_OFF: "left by a process that died"}
 # Payments taken in one transaction: fewer round trips to the database, and
 # locks held no longer than a few dozen queries take.
 BATCH = 25
@@ -133,19 +137,31 @@ def _in_processes(ids: list[int], processes: int, workers: int, dry_run: bool, s
                   progress: Callable[[int], None] | None) -> Summary:
     """The payments handed out a share at a time to forked processes. This
     process holds no database connection while they run: a forked process
-    must not use its parent's."""
+    must not use its parent's. A process that dies (the OOM killer) ends
+    the run: what it and the shares not yet taken had not done is counted
+    as cut off, for the next run to take. (multiprocessing.Pool would
+    replace the process and wait for its share for ever.)"""
     connections.close_all()
     summary = Summary()
     size = min(SHARE, max(BATCH, len(ids) // (processes * 4)))  # a small run still spread over every process
     run = partial(_share, workers=workers, dry_run=dry_run, started_at=started_at)
-    with multiprocessing.get_context("fork").Pool(processes) as pool:
-        for part in pool.imap_unordered(run, [ids[start:start + size] for start in range(0, len(ids), size)]):
+    with ProcessPoolExecutor(processes, mp_context=multiprocessing.get_context("fork")) as pool:
+        shares = {pool.submit(run, share): len(share) for share in
+                  (ids[start:start + size] for start in range(0, len(ids), size))}
+        for done in as_completed(shares):
+            try:
+                part = done.result()
+            except BrokenProcessPool:
+                summary.counts[CUT_OFF] += shares[done]
+                continue
             summary.counts.update(part.counts)
             summary.refusals.extend(part.refusals)
             if progress is not None:
                 progress(summary.total)
-        pool.close()
-        pool.join()
+    if summary.counts[CUT_OFF]:
+        summary.refusals.insert(0, f"a process of the run died (killed, or out of memory) with "
+                                   f"{counted(summary.counts[CUT_OFF], 'payment')} not reconciled; the next run "
+                                   "takes them")
     return summary
 
 

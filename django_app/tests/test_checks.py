@@ -90,7 +90,9 @@ def test_key_file_pitfalls_are_named_by_line_without_the_value(key_file, text, e
                            ("https://shop.example?x=1", "has a '?' or '#' part"),
                            ("https://:443", "has no host"),
                            ("https://shop.example:99999", "does not parse (Port out of range 0-65535)"),
-                           ("https://[::1", "does not parse (Invalid IPv6 URL)")]],
+                           ("https://[::1", "does not parse (Invalid IPv6 URL)"),
+                           ("https:// ", "holds white space or a control character"),
+                           ("https://shop.example/\n", "holds white space or a control character")]],
 ])
 def test_unusable_settings_are_errors_that_name_the_setting_never_a_key(settings, given, expected):
     settings.DEBUG = True  # a scheme-less PUBLIC_URL is an error even then

@@ -6,12 +6,17 @@ from __future__ import annotations
 import datetime as dt
 import io
 import itertools
+import json
 import os
 import pty
 import re
+import signal
+import subprocess
+import sys
 import threading
 from collections import Counter
 from decimal import Decimal
+from pathlib import Path
 
 import pytest
 from django.core.management import CommandError, call_command
@@ -27,7 +32,8 @@ from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_django import conf
 from tavori_pay_django.reconcile import reconcile as reconcile_payments
 
-from conftest import COMMUNITY, ROW_LOCKS, SPONSOR, as_hosts, callback_fields, in_processes, post_callback, signed
+from conftest import (COMMUNITY, ROW_LOCKS, SPONSOR, as_hosts, callback_fields, in_processes, post_callback, signed,
+                      wait_until)
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -288,4 +294,45 @@ def test_a_run_shared_by_forked_processes_moves_each_payment_once_and_delivers_i
     assert set(Payment.objects.exclude(status="pending").values_list("reference", flat=True)) == paid
     paid_events = PaymentEvent.objects.filter(stage="paid").values_list("payment__reference", flat=True)
     assert sorted(paid_events) == sorted(paid)
+    assert not PaymentEvent.objects.filter(delivered_at=None).exists()
+
+
+def children_of(pid: int) -> list[int]:
+    found = []
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):  # the process ended meanwhile
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(stat.parent.name))
+    return found
+
+
+@pytest.mark.skipif(not ROW_LOCKS, reason="a command in processes of its own, on a database server")
+def test_a_run_whose_forked_process_is_killed_ends_says_what_was_left_and_the_next_run_completes_it(
+        settings, sandbox):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": "http://127.0.0.1:9"}  # callbacks are lost
+    for number in range(150):
+        sandbox.pay(start_payment(Decimal("10.00"), "CNY", reference=f"order-{number}",
+                                  recipient_account="artist").order_id)
+    command = ["tavori_pay_reconcile", "--older-than", "0", "--processes", "2"]
+    settings_dict = connection.settings_dict
+    run = subprocess.Popen([sys.executable, str(Path(__file__).with_name("in_process.py")), settings_dict["NAME"],
+                            str(settings_dict["PORT"])], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True, cwd=Path(__file__).parent)
+    run.stdin.write(json.dumps({"command": command}) + "\n")
+    run.stdin.flush()
+    assert run.stdout.readline() == "ready\n"
+    run.stdin.write("go\n")
+    run.stdin.flush()
+    assert wait_until(lambda: children_of(run.pid))
+    os.kill(children_of(run.pid)[0], signal.SIGKILL)  # as the OOM killer does
+    printed, errors = run.communicate(timeout=120)
+    assert run.returncode != 0
+    left = int(re.search(r"(\d+) left by a process that died", printed)[1])
+    assert f"a process of the run died (killed, or out of memory) with {left} payments not reconciled" in errors
+    assert 0 < left <= 150
+    call_command("tavori_pay_reconcile", "--older-than", "0", stdout=io.StringIO())
+    assert not Payment.objects.filter(status="pending").exists()
     assert not PaymentEvent.objects.filter(delivered_at=None).exists()
