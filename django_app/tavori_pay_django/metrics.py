@@ -43,6 +43,10 @@ if prometheus_client is not None:
     EVENT_DELIVERIES = prometheus_client.Counter(
         "tavori_pay_event_deliveries", "Payment events handed to a receiver, by receiver and outcome (returned, "
         "raised, not_connected).", ["receiver", "outcome"])
+    ENQUEUE_FAILURES = prometheus_client.Counter(
+        "tavori_pay_enqueue_failures", "Payments whose delivery task the task backend did not take, by backend and "
+        "why (raised; timed_out: not taken in time after a callback's answer); tavori_pay_dispatch delivers them.",
+        ["backend", "reason"])
     RECONCILE_MOVES = prometheus_client.Counter(
         "tavori_pay_reconcile_moves", "Payments reconciliation asked the service about, by what the answer did.",
         ["outcome"])
@@ -75,6 +79,11 @@ def service_request[**Arguments, Returned](operation: str, call: Callable[Argume
 def event_handed(receiver: str, outcome: str) -> None:
     if prometheus_client is not None:
         EVENT_DELIVERIES.labels(receiver, outcome).inc()
+
+
+def enqueue_failed(backend: str, reason: str) -> None:
+    if prometheus_client is not None:
+        ENQUEUE_FAILURES.labels(backend, reason).inc()
 
 
 def reconciled(outcome: str, count: int = 1) -> None:

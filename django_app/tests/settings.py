@@ -16,10 +16,12 @@ INSTALLED_APPS = ["django.contrib.admin", "django.contrib.auth", "django.contrib
                   "django.contrib.sessions", "django.contrib.messages",
                   *(["django_tasks"] if TASKS_PACKAGE == "django_tasks" else []), "django_tasks_db",
                   "tavori_pay_django"]
-# "database" is what test_tasks.py gives TAVORI_PAY["TASK_BACKEND"]; every
-# other test delivers in the process that moved the payment.
+# "database" and "queue_down" are what test_tasks.py gives
+# TAVORI_PAY["TASK_BACKEND"]; every other test delivers in the process that
+# moved the payment.
 TASKS = {"default": {"BACKEND": f"{TASKS_PACKAGE}.backends.immediate.ImmediateBackend"},
-         "database": {"BACKEND": "django_tasks_db.DatabaseBackend"}}
+         "database": {"BACKEND": "django_tasks_db.DatabaseBackend"},
+         "queue_down": {"BACKEND": "queue_down.QueueDownBackend"}}
 MIDDLEWARE = [
     "django.contrib.sessions.middleware.SessionMiddleware",
     "django.middleware.common.CommonMiddleware",

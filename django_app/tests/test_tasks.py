@@ -8,6 +8,8 @@ from __future__ import annotations
 import io
 import subprocess
 import sys
+import time
+import urllib.request
 from collections import Counter
 from decimal import Decimal
 from pathlib import Path
@@ -17,11 +19,13 @@ from django.core import checks
 from django.core.management import call_command
 from django.db import connection
 
+from tavori_pay_django.delivery import after_commit
 from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.signals import payment_status_changed
 
+import queue_down
 import worker_receivers
-from conftest import ON_POSTGRES, callback_fields, post_callback, signed
+from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 
 pytestmark = pytest.mark.django_db(transaction=True)
 PAYMENTS = 4
@@ -87,3 +91,32 @@ def test_a_task_backend_that_is_not_in_tasks_is_an_error_and_one_that_runs_nothi
     finally:
         tavori_checks.running_tests = running
     call_command("check", stdout=io.StringIO())
+
+
+def test_a_queue_that_is_down_never_delays_the_answer_and_its_events_go_once_it_is_back(
+        live_server, settings, connect, monkeypatch, caplog, no_proxy):
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "TASK_BACKEND": "queue_down"}
+    monkeypatch.setattr(after_commit, "ENQUEUE_WAIT", 0.2)
+    taken = []
+
+    @connect
+    def fulfil(sender, payment, new, **kwargs):
+        taken.append(new)
+
+    payment = Payment.objects.create(order_id="T-queue-down", reference="order-1", amount=Decimal("9.00"),
+                                     currency="CNY", pay_url="http://x/pay")
+    body, signature = signed(callback_fields(payment))
+    queue_down.RESTORED.clear()
+    try:
+        started = time.monotonic()
+        with urllib.request.urlopen(urllib.request.Request(
+                f"{live_server.url}/payments/notify/", body, method="POST",
+                headers={"Content-Type": "application/json", "X-Tavori-Signature": signature})) as answer:
+            assert answer.status == 200
+        assert time.monotonic() - started < 0.5
+        assert wait_until(lambda: "not handed to the task backend 'queue_down' within 0.2 s" in caplog.text)
+        assert not taken
+    finally:
+        queue_down.RESTORED.set()
+    assert wait_until(lambda: taken == ["paid"])
+    assert wait_until(lambda: not PaymentEvent.objects.filter(delivered_at=None).exists())

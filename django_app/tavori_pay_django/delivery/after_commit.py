@@ -2,7 +2,9 @@
 transaction that wrote them has committed, and then
 
 - with TAVORI_PAY["TASK_BACKEND"] set, by the task
-  `tavori_pay_django.tasks.deliver_payment_events`, enqueued at the commit;
+  `tavori_pay_django.tasks.deliver_payment_events`, enqueued at the commit,
+  or in the notify view once the answer has been sent, waited for at most
+  ENQUEUE_WAIT seconds: a queue that is down never delays the answer;
 - else in the notify view, once the answer has been sent: the service hears
   that its callback was taken without waiting for any receiver;
 - everywhere else (reconciliation, the admin, refresh_payment), right after
@@ -20,10 +22,10 @@ from contextlib import contextmanager
 from contextvars import ContextVar
 from functools import partial
 
-from django.db import transaction
+from django.db import connections, transaction
 from django.http import HttpResponse
 
-from .. import conf
+from .. import conf, metrics
 from ..errors import ConfigurationError
 from . import dispatcher
 
@@ -34,6 +36,10 @@ _answering: ContextVar[list[int] | None] = ContextVar("tavori_pay_answering", de
 # Answers of this process whose deliveries have not returned yet.
 _answers_delivering = 0
 _answers_delivered = threading.Condition()
+# Seconds an answered callback's worker waits for the task backend to take
+# its payments' tasks: a queue that is down (a Redis outage) holds a worker
+# that long at most, and what it never takes waits for tavori_pay_dispatch.
+ENQUEUE_WAIT = 5.0
 
 
 def deliver(payment_id: int, alias: str) -> None:
@@ -43,30 +49,55 @@ def deliver(payment_id: int, alias: str) -> None:
 
 
 def _committed(payment_id: int) -> None:
-    try:
-        backend = conf.config().task_backend
-    except ConfigurationError:  # check reports it; the move is made, and delivered here meanwhile
-        backend = None
-    if backend is not None:
-        _enqueue(payment_id, backend)
-        return
     waiting = _answering.get()
     if waiting is not None:
         waiting.append(payment_id)
     else:
-        dispatcher.deliver_after_commit([payment_id])
+        hand_over([payment_id])
 
 
-def _enqueue(payment_id: int, backend: str) -> None:
-    """Never raises: the move is made, and an event no task took waits for
-    tavori_pay_dispatch."""
+def hand_over(payment_ids: list[int], *, wait: float | None = None) -> None:
+    """Has the committed moves' events delivered: by the task backend when
+    one is set (its enqueueing waited for at most `wait` seconds), else here
+    and now. Never raises: the moves are made, and what is not delivered
+    waits for tavori_pay_dispatch."""
     try:
-        from ..tasks import deliver_payment_events
+        backend = conf.config().task_backend
+    except ConfigurationError:  # check reports it; the move is made, and delivered here meanwhile
+        backend = None
+    if backend is None:
+        dispatcher.deliver_after_commit(payment_ids)
+    elif wait is None:
+        _enqueue(payment_ids, backend)
+    else:
+        enqueueing = threading.Thread(target=_enqueue_on_own_connections, args=(payment_ids, backend), daemon=True,
+                                      name="tavori_pay enqueue")
+        enqueueing.start()
+        enqueueing.join(wait)
+        if enqueueing.is_alive():
+            logger.error("events of payment %s not handed to the task backend %r within %g s; it may still take "
+                         "them, else tavori_pay_dispatch delivers them", ", ".join(map(str, payment_ids)), backend,
+                         wait)
+            metrics.enqueue_failed(backend, "timed_out")
 
-        deliver_payment_events.using(backend=backend).enqueue(payment_id)
-    except Exception:
-        logger.exception("events of payment %s not handed to the task backend %r; tavori_pay_dispatch delivers "
-                         "them", payment_id, backend)
+
+def _enqueue(payment_ids: list[int], backend: str) -> None:
+    from ..tasks import deliver_payment_events
+
+    for payment_id in payment_ids:
+        try:
+            deliver_payment_events.using(backend=backend).enqueue(payment_id)
+        except Exception:
+            logger.exception("events of payment %s not handed to the task backend %r; tavori_pay_dispatch "
+                             "delivers them", payment_id, backend)
+            metrics.enqueue_failed(backend, "raised")
+
+
+def _enqueue_on_own_connections(payment_ids: list[int], backend: str) -> None:
+    try:
+        _enqueue(payment_ids, backend)
+    finally:
+        connections.close_all()  # a backend that stores tasks in the database opened this thread's own
 
 
 @contextmanager
@@ -94,7 +125,7 @@ def delivered_together() -> Iterator[None]:
             yield
     finally:
         if committed:
-            dispatcher.deliver_after_commit(committed)
+            hand_over(committed)
 
 
 def wait_until_answers_delivered(timeout: float) -> bool:
@@ -127,7 +158,7 @@ class DeliveringAfterAnswer(HttpResponse):
         payment_ids, self.payment_ids = self.payment_ids, []  # a server may close a response twice
         try:
             if payment_ids:
-                dispatcher.deliver_after_commit(payment_ids)
+                hand_over(payment_ids, wait=ENQUEUE_WAIT)
         finally:
             super().close()
             if payment_ids:
