@@ -165,8 +165,7 @@ class DeliveredFilter(admin.SimpleListFilter):
         if self.value() in ("yes", "no"):
             return queryset.filter(delivered_at__isnull=self.value() == "no")
         if self.value() == "stuck":  # what makes tavori_pay_dispatch fail
-            return queryset.filter(delivered_at=None, attempts__gt=0, created_at__lte=timezone.now() -
-                                   dt.timedelta(seconds=dispatcher.STUCK_AFTER))
+            return queryset.filter(dispatcher.stuck_events())
         return queryset
 
 

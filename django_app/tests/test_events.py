@@ -157,6 +157,27 @@ def test_events_stuck_for_over_an_hour_fail_every_dispatch_run_and_naming_the_re
     assert "2 payment events" in page
 
 
+def test_a_delivery_cut_off_after_the_answer_counts_as_waiting_then_stuck_and_dispatch_delivers_it_once(
+        admin_client, payment, connect):
+    from tavori_pay_django import callbacks
+    from tavori_pay_django.delivery import after_commit, dispatcher
+
+    taken = []
+    connect(lambda sender, payment, new, **kwargs: taken.append(new))
+    with after_commit.kept():  # answered; the worker is killed before it delivers
+        assert callbacks.receive(*signed(callback_fields(payment, "paid"))).status == 200
+    assert dispatcher.undelivered([payment.pk]) == 0  # a delivery may still be under way
+    PaymentEvent.objects.update(created_at=timezone.now() - timezone.timedelta(minutes=2))
+    assert dispatcher.undelivered([payment.pk]) == 1
+    PaymentEvent.objects.update(created_at=timezone.now() - timezone.timedelta(minutes=90))
+    errors = io.StringIO()
+    with pytest.raises(CommandError, match="1 event not yet taken by every receiver"):  # never tried, still stuck
+        call_command("tavori_pay_dispatch", "--older-than", "7200", stdout=io.StringIO(), stderr=errors)
+    assert errors.getvalue() == "lambda-0 has kept 1 event waiting for over 1 hour\n"
+    assert "1 payment event" in admin_client.get("/admin/tavori_pay/paymentevent/?delivered=stuck").content.decode()
+    assert dispatch() == "Delivered 1 of 1 event" and taken == ["paid"]
+
+
 def test_a_run_with_nothing_wrong_prints_nothing_at_verbosity_0(client, payment, connect):
     connect(lambda sender, **kwargs: None)
     deliver(client, payment, "paid")

@@ -39,8 +39,11 @@ logger = logging.getLogger("tavori_pay_django")
 FIRST_RETRY, LAST_RETRY = 10, 3600
 DELIVERED, UNDELIVERED, BUSY = "delivered", "not delivered", "busy"
 # Seconds an event may wait for a receiver before tavori_pay_dispatch fails
-# for it, between retry times too.
+# for it, between retry times too, and whether or not it was ever tried.
 STUCK_AFTER = 3600
+# Seconds after which an event no delivery has tried counts as undelivered:
+# the delivery after its commit takes milliseconds, unless its process died.
+UNTRIED_AFTER = 60
 # Payments whose events are delivered in one transaction, by the sweep and
 # reconciliation: fewer statements, and locks held no longer than their
 # receivers take.
@@ -167,21 +170,29 @@ def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
 
 
 def undelivered(payment_ids: Iterable[int]) -> int:
-    """The payments' events that some receiver was handed and did not take.
-    One not yet tried is not counted: a delivery under way elsewhere (the
+    """The payments' events that some receiver was handed and did not take,
+    or that no delivery has tried for UNTRIED_AFTER seconds (the process
+    delivering them died, or was timed out, after the answer). One tried by
+    none more lately is not counted: a delivery under way elsewhere (the
     commit of another run's move) has it."""
+    since = timezone.now() - dt.timedelta(seconds=UNTRIED_AFTER)
     return PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
-        payment_id__in=list(payment_ids), delivered_at=None, attempts__gt=0).count()
+        Q(attempts__gt=0) | Q(created_at__lte=since), payment_id__in=list(payment_ids), delivered_at=None).count()
+
+
+def stuck_events() -> Q:
+    """The events some receiver has kept waiting longer than STUCK_AFTER,
+    whether or not a delivery has tried them."""
+    return Q(delivered_at=None, created_at__lte=timezone.now() - dt.timedelta(seconds=STUCK_AFTER))
 
 
 def stuck() -> Counter[str]:
     """The receivers that have kept events waiting longer than STUCK_AFTER,
     each with the number of events."""
-    since = timezone.now() - dt.timedelta(seconds=STUCK_AFTER)
     receivers: Counter[str] = Counter()
-    for event in PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
-            delivered_at=None, attempts__gt=0, created_at__lte=since).only("receivers", "delivered_to"):
-        receivers.update(event.receivers_waiting())
+    for event in PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(stuck_events()).only(
+            "receivers", "delivered_to"):
+        receivers.update(event.receivers_waiting() or ["(the receivers of the delivering process)"])
     return receivers
 
 
