@@ -1,8 +1,9 @@
 """System checks (`manage.py check`): the app can reach the service, verify
 its callbacks and be reached by it. No message ever holds a key's value.
 
-Keys not set at all are a warning, so that makemigrations, migrate and
-showmigrations run without them (in a build step, say), and an error under
+Keys not set at all are a warning from `check` and `runserver`, so that
+makemigrations, migrate and showmigrations run without them (in a build
+step, say) and the commands cron runs do not print it, and an error under
 `check --deploy`; while tests run (they set keys of their own, and run with
 DEBUG off) neither that nor the HTTPS warning is given."""
 
@@ -57,7 +58,7 @@ def _keys(deploy: bool) -> list[checks.CheckMessage]:
     if deploy:
         return missing
     others = [message for message in messages if message not in missing]
-    if missing and not running_tests() and not _deployment_run():
+    if missing and not running_tests() and not _deployment_run() and _where_missing_keys_help():
         others.insert(0, checks.Warning(
             "payments will fail until the keys are set: " + "; ".join(message.msg for message in missing),
             hint=KEYS_HINT + " (check --deploy makes this an error)", id="tavori_pay.W005"))
@@ -75,6 +76,24 @@ def _deployment_run() -> bool:
             return bool(frame.f_locals.get("include_deployment_checks"))
         frame = frame.f_back
     return False
+
+
+def _where_missing_keys_help() -> bool:
+    """Whether the checks run for `check` or `runserver` (or outside any
+    command), where a missing key is news; not for makemigrations or the
+    commands cron runs, whose every mail would carry it. The command is the
+    `self` of a frame that runs them: runserver's checks run in a thread of
+    their own, without the command's execute() in their stack."""
+    from django.core.management.base import BaseCommand
+    from django.core.management.commands import check, runserver
+
+    frame = inspect.currentframe()
+    while frame is not None:
+        command = frame.f_locals.get("self")
+        if isinstance(command, BaseCommand):
+            return isinstance(command, (check.Command, runserver.Command))
+        frame = frame.f_back
+    return True
 
 
 def running_tests() -> bool:

@@ -191,8 +191,14 @@ def test_missing_keys_warn_stop_only_a_deployment_and_are_quiet_under_tests(key_
     assert messages[0].msg.startswith("payments will fail until the keys are set: TAVORI_PAY has no keys. Cannot ")
     deployment = [m for m in checks.run_checks(include_deployment_checks=True) if m.id.startswith("tavori_pay")]
     assert [(m.id, bool(m.hint)) for m in deployment] == [("tavori_pay.E002", True)]  # one message for one cause
-    for command in (["makemigrations", "--check", "--dry-run"], ["showmigrations", "tavori_pay"]):
-        call_command(*command, stdout=io.StringIO(), stderr=io.StringIO())  # no SystemCheckError
+    for command in (["makemigrations", "--check", "--dry-run"], ["showmigrations", "tavori_pay"],
+                    ["tavori_pay_dispatch", "-v", "0"]):
+        printed = io.StringIO()
+        call_command(*command, stdout=printed, stderr=printed, skip_checks=False)  # no W005 in cron's mail
+        assert "W005" not in printed.getvalue()
+    printed = io.StringIO()
+    call_command("check", stdout=printed, stderr=printed)
+    assert "tavori_pay.W005" in printed.getvalue()
     monkeypatch.setattr(tavori_checks, "running_tests", lambda: True)
     assert [m.id for m in checks.run_checks() if m.id.startswith("tavori_pay")] == []
 
