@@ -112,7 +112,7 @@ def trigger(arguments: argparse.Namespace) -> int:
 
 def replay_file(arguments: argparse.Namespace) -> int:
     if arguments.account:
-        sponsor_key = arguments.account[0].sponsor_key
+        sponsor_key, signer = arguments.account[0].sponsor_key, f"account {arguments.account[0].community_key}"
     elif not Path(arguments.db).is_file():
         print(f"tavori-sandbox replay: no sandbox database at {arguments.db}: give the sandbox's --db, or the "
               "shop's keys with --account", file=sys.stderr)
@@ -120,11 +120,14 @@ def replay_file(arguments: argparse.Namespace) -> int:
     else:  # the demo account of the sandbox the dev shop's keys came from
         store = Store(arguments.db)
         try:
-            sponsor_key = store.demo_account().sponsor_key
+            demo = store.demo_account()
         finally:
             store.close()
+        sponsor_key, signer = demo.sponsor_key, f"the demo account {demo.community_key} of {arguments.db}"
+    print(f"replaying {arguments.file} to {arguments.to}, signed with the sponsor key of {signer}", file=sys.stderr)
     try:
-        refused = replay(Path(arguments.file), arguments.to, sponsor_key, print)
+        refused = replay(Path(arguments.file), arguments.to, sponsor_key, print,
+                         off_this_machine=arguments.to_another_host)
     except ReplayError as error:
         print(f"tavori-sandbox replay: {error}", file=sys.stderr)
         return 2
@@ -178,6 +181,8 @@ def main(argv: list[str] | None = None) -> int:
                                help="the sandbox's database, whose demo account signs (default tavori-sandbox.sqlite3)")
     replay_parser.add_argument("--account", type=account, action="append", default=[],
                                metavar="COMMUNITY_KEY:SPONSOR_KEY", help="sign with this account's key instead")
+    replay_parser.add_argument("--to-another-host", action="store_true",
+                               help="allow a notify URL that is not on this machine (localhost or a loopback address)")
     arguments = parser.parse_args(argv)
     if arguments.command == "replay":
         return replay_file(arguments)

@@ -2,12 +2,16 @@
 Django app's `manage.py tavori_pay_export_callbacks`) posted in their order
 to a notify URL, each signed with the sandbox account's sponsor key as the
 service would sign it; one that was refused for its signature when it was
-recorded is sent with a wrong one again."""
+recorded is sent with a wrong one again, and one whose signature was never
+checked (recorded while the shop's keys were unusable) is not sent at all:
+signing it would turn a forgery into a valid callback. A notify URL off
+this machine is refused unless the caller says it means it."""
 
 from __future__ import annotations
 
 import base64
 import binascii
+import ipaddress
 import json
 import urllib.error
 import urllib.request
@@ -53,18 +57,39 @@ def recorded(path: Path) -> Iterator[Recorded]:
                 raise ReplayError(f"{path}, line {number}: not a recorded callback ({error})") from None
 
 
-def replay(path: Path, notify_url: str, sponsor_key: str, report: Callable[[str], None]) -> int:
-    """Posts every recorded callback; the number the notify URL did not take
-    (any answer but 2xx, or none). ReplayError before anything is sent when
-    the file cannot be read whole."""
+def loopback(url: str) -> bool:
+    """Whether the URL names this machine: localhost or a loopback address."""
+    host = urlsplit(url).hostname or ""
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def replay(path: Path, notify_url: str, sponsor_key: str, report: Callable[[str], None], *,
+           off_this_machine: bool = False) -> int:
+    """Posts every recorded callback whose signature was checked; the number
+    the notify URL did not take (any answer but 2xx, or none), and those not
+    sent. ReplayError before anything is sent when the file cannot be read
+    whole, or the URL is off this machine and `off_this_machine` is not set."""
     if urlsplit(notify_url).scheme not in ("http", "https"):
         raise ReplayError(f"--to takes an http:// or https:// notify URL, not {notify_url!r}")
+    if not off_this_machine and not loopback(notify_url):
+        raise ReplayError(f"{notify_url} is not on this machine (localhost or a loopback address): replayed "
+                          "callbacks move its payments; say --to-another-host if that is what you mean")
     try:
         callbacks = list(recorded(path))
     except OSError as error:
         raise ReplayError(f"cannot read {path}: {error.strerror}") from None
     refused = 0
     for callback in callbacks:
+        if callback.signature_ok is None:
+            refused += 1
+            report(f"line {callback.line}: {callback.status} for {callback.order_id}: not sent: its signature was "
+                   "never checked, and signing it would make whatever it says valid")
+            continue
         signature = WRONG_SIGNATURE if callback.signature_ok is False else sign(sponsor_key, callback.body)
         url = notify_url if callback.payment is None else \
             f"{notify_url}{'&' if '?' in notify_url else '?'}{urlencode({'payment': callback.payment})}"

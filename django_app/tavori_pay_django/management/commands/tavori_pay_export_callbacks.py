@@ -1,5 +1,8 @@
-"""manage.py tavori_pay_export_callbacks: the stored callbacks as JSON
-lines, oldest first, for `tavori-sandbox replay` to post to a dev shop."""
+"""manage.py tavori_pay_export_callbacks: the stored callbacks whose
+signature verified as JSON lines, oldest first, for `tavori-sandbox replay`
+to post to a dev shop. The others (forged, or stored while the keys were
+unusable) only with --include-unverified, marked: replay signs what it is
+given, and would turn a forgery into a valid callback."""
 
 from __future__ import annotations
 
@@ -24,10 +27,15 @@ class Command(BaseCommand):
         parser.add_argument("--since", type=day, metavar="YYYY-MM-DD", help="received on that day or later")
         parser.add_argument("--until", type=day, metavar="YYYY-MM-DD", help="received on that day or before")
         parser.add_argument("--output", metavar="FILE", help="write them there (default: standard output)")
+        parser.add_argument("--include-unverified", action="store_true",
+                            help="also the callbacks whose signature did not verify or was never checked, marked "
+                                 "\"unverified\": true (replay sends none of them signed)")
 
-    def handle(self, *args: object, since: dt.date | None, until: dt.date | None, output: str | None, verbosity: int,
-               **options: object) -> None:
+    def handle(self, *args: object, since: dt.date | None, until: dt.date | None, output: str | None,
+               include_unverified: bool, verbosity: int, **options: object) -> None:
         callbacks = Callback.objects.using(router.db_for_read(Callback)).select_related("payment")
+        if not include_unverified:
+            callbacks = callbacks.filter(signature_ok=True)
         if since is not None:
             callbacks = callbacks.filter(received_at__gte=day_bounds(since)[0])
         if until is not None:
@@ -57,6 +65,8 @@ def records(callbacks: QuerySet[Callback]) -> Iterator[dict[str, object]]:
             "status": callback.status, "outcome": callback.outcome, "signature_ok": callback.signature_ok,
             "payment": str(callback.payment.token) if callback.payment is not None else None,
         }
+        if callback.signature_ok is not True:
+            record["unverified"] = True
         try:
             record["body"] = body.decode("utf-8")
         except UnicodeDecodeError:
