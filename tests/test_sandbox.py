@@ -15,6 +15,7 @@ import threading
 import time
 import urllib.error
 import urllib.request
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlencode
 
 import pytest
@@ -416,6 +417,36 @@ def test_trigger_moves_an_order_of_a_running_sandbox_from_another_terminal(recei
         url = sandbox.url
     gone = trigger(url, payment.order_id, "paid")
     assert gone.returncode == 1 and gone.stderr.startswith(f"no sandbox at {url}: ")
+
+
+def test_sending_again_goes_at_once_with_the_callbacks_waiting_for_a_retry(monkeypatch):
+    for proxy in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
+        monkeypatch.delenv(proxy, raising=False)
+    received = []
+
+    class Shop(BaseHTTPRequestHandler):
+        def do_POST(self) -> None:
+            received.append(json.loads(self.rfile.read(int(self.headers["Content-Length"])))["status"])
+            self.send_response(200)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        def log_message(self, format: str, *args: object) -> None:
+            pass
+
+    shop = ThreadingHTTPServer(("127.0.0.1", 0), Shop, bind_and_activate=False)
+    shop.server_bind()  # bound, not listening: the first attempt is refused
+    notify_url = f"http://127.0.0.1:{shop.server_address[1]}/notify"
+    with shop, Sandbox(accounts=[Account(COMMUNITY, SPONSOR)], callback_first_delay=3600,
+                       log=lambda line: None) as sandbox:
+        order_id = sandbox.client().create_payment(5, "CNY", "a", notify_url).order_id
+        sandbox.decline(order_id)
+        assert wait_for(lambda: len(sandbox.store.deliveries(order_id)) == 1)  # the next try in an hour
+        shop.server_activate()
+        threading.Thread(target=shop.serve_forever, kwargs={"poll_interval": 0.01}, daemon=True).start()
+        assert sandbox.send_again(order_id, "failed") is not None
+        assert wait_for(lambda: received == ["failed", "failed"])  # the waiting one, then the one sent again
+        shop.shutdown()
 
 
 def test_every_callback_on_the_orders_page_can_be_sent_again(sandbox, client, receiver):

@@ -66,11 +66,15 @@ class Deliveries:
         # Counts the resets: an attempt records nothing once a reset has come since it began.
         self._generation = 0
 
-    def send(self, order: dict[str, Any], sponsor_key: str, status: str) -> None:
+    def send(self, order: dict[str, Any], sponsor_key: str, status: str, at_once: bool = False) -> None:
+        """Queues the order's callback. `at_once`: the order's callbacks
+        waiting for a retry are due now too, since they go first."""
         body = callback_body(order, status)
         faults = self._faults.of(order["order_id"])
         # Held back a moment when out of order, so that the next one can overtake it.
         delay = max(faults.delay, OVERTAKING_TIME if faults.out_of_order else 0.0)
+        if at_once:
+            self._store.bring_forward(order["order_id"], self._clock.now() + delay)
         self._store.add_pending(order["order_id"], status, order["notify_url"], body, sign(sponsor_key, body),
                                 self._clock.now() + delay)
         self._serve(order["order_id"])

@@ -218,14 +218,15 @@ class Sandbox:
                                          "settle_status": order["settle_status"]}, changes, "refunded")
 
     def send_again(self, order_id: str, event: str) -> dict[str, Any] | None:
-        """Sends an event's callback again, as the order now stands (a
-        service's "resend notification"); None when the order has sent no
+        """Sends an event's callback again, at once, as the order now stands
+        (a service's "resend notification"), with the order's callbacks still
+        waiting for a retry, which go first; None when the order has sent no
         callback for that event."""
         with self._moving:
             order = self.store.order(order_id)
             if order is None or all(sent["event"] != event for sent in self.store.deliveries(order_id)):
                 return None
-            return self._send_callback(order, event)
+            return self._send_callback(order, event, at_once=True)
 
     def expire_due(self) -> None:
         for order_id in self.store.due_expiries(self.clock.now()):
@@ -248,11 +249,11 @@ class Sandbox:
                 return None
             return self._send_callback(order, event)
 
-    def _send_callback(self, order: dict[str, Any], event: str) -> dict[str, Any]:
+    def _send_callback(self, order: dict[str, Any], event: str, at_once: bool = False) -> dict[str, Any]:
         order["expires_text"] = pages.when(order["expires"])
         account = self.store.account(order["community_key"])
         assert account is not None  # an order's account is never removed
-        self._deliveries.send(order, account.sponsor_key, event)
+        self._deliveries.send(order, account.sponsor_key, event, at_once)
         return order
 
     def _sweep(self) -> None:

@@ -213,6 +213,10 @@ class Store:
         return bool(self._run("SELECT 1 FROM pending_deliveries WHERE order_id = ? AND due <= ? LIMIT 1",
                               (order_id, now)))
 
+    def bring_forward(self, order_id: str, due: float) -> None:
+        """The order's waiting callbacks due by `due` at the latest."""
+        self._run("UPDATE pending_deliveries SET due = ? WHERE order_id = ? AND due > ?", (due, order_id, due))
+
     def retry_pending(self, pending_id: int, attempts: int, due: float) -> None:
         self._run("UPDATE pending_deliveries SET attempts = ?, due = ? WHERE id = ?", (attempts, due, pending_id))
 
