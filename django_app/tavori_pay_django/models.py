@@ -18,9 +18,12 @@ ORDER_KEY_LENGTH = 255
 class PaymentQuerySet(models.QuerySet["Payment"]):
     def for_order(self, order: models.Model) -> PaymentQuerySet:
         """The payments started for the shop's `order` (start_payment's
-        `order=`), newest first."""
-        order_type = ContentType.objects.db_manager(self.db).get_for_model(order)
-        return self.filter(order_type=order_type, order_key=str(order.pk))
+        `order=`), newest first. The order's content type is matched in the
+        query, not looked up while it is built: async code (`afirst()`) may
+        not query synchronously, as ContentType's cache would on first use."""
+        model = order._meta.concrete_model._meta  # as get_for_model keeps a proxy's
+        return self.filter(order_type__app_label=model.app_label, order_type__model=model.model_name,
+                           order_key=str(order.pk))
 
 
 class Payment(models.Model):
