@@ -276,21 +276,16 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
     payment as it now stands. However often the page is loaded, the service
     is asked about a payment at most once every `at_most_every` seconds. A
     refusal or a network failure leaves the payment as it was: the callback
-    or reconciliation brings it on. The answer is applied under the
-    payment's lock, waited for up to REFRESH_LOCK_WAIT seconds while a
-    callback holds it; PaymentBusy, with the payment as stored, when that
-    is not enough."""
+    or reconciliation brings it on, as it does when another transaction
+    holds the payment's row as this call begins (it is shown as stored, at
+    once). The answer is applied under the payment's lock, waited for up to
+    REFRESH_LOCK_WAIT seconds while a callback holds it; PaymentBusy, with
+    the payment as stored, when that is not enough."""
     recently = timezone.now() - dt.timedelta(seconds=at_most_every)
     if not payment.order_id or payment.status not in OPEN + ENDED or (
-            payment.reconciled_at is not None and payment.reconciled_at > recently):
+            payment.reconciled_at is not None and payment.reconciled_at > recently) or not _claimed(payment, recently):
         payment.refresh_from_db()
         return payment
-    alias = router.db_for_write(Payment)
-    with transaction.atomic(using=alias):  # stamped, unless a callback holds the row: it is asked all the same
-        # Two statements: MariaDB's UPDATE would wait for a row its subquery skips.
-        free = list(Payment.objects.using(alias).select_for_update(skip_locked=True).filter(pk=payment.pk)
-                    .values_list("pk", flat=True))
-        Payment.objects.using(alias).filter(pk__in=free).update(reconciled_at=timezone.now())
     try:
         report = from_order_status(metrics.service_request("query_order", conf.client().query_order,
                                                            payment.order_id))
@@ -299,6 +294,7 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
     except Exception:  # the service's refusal or the network: the callback or reconciliation brings it on
         payment.refresh_from_db()
         return payment
+    alias = router.db_for_write(Payment)
     try:
         with transaction.atomic(using=alias), lock_waits_at_most(alias, REFRESH_LOCK_WAIT):
             locked = Payment.objects.using(alias).select_for_update().get(pk=payment.pk)
@@ -311,6 +307,21 @@ def refresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment
                           "stored", payment) from None
     payment.refresh_from_db()
     return payment
+
+
+def _claimed(payment: Payment, recently: dt.datetime) -> bool:
+    """Whether this call may ask the service: the payment's stamp taken in
+    one locked step, so that however many pages poll at once one of them
+    asks. A row another transaction holds (a callback, a refresh) is not
+    waited for: what is stored is shown, and the holder brings it on."""
+    alias = router.db_for_write(Payment)
+    with transaction.atomic(using=alias):
+        # Two statements: MariaDB's UPDATE would wait for a row its subquery skips.
+        free = list(Payment.objects.using(alias).select_for_update(skip_locked=True)
+                    .filter(Q(reconciled_at=None) | Q(reconciled_at__lte=recently), pk=payment.pk)
+                    .values_list("pk", flat=True))
+        Payment.objects.using(alias).filter(pk__in=free).update(reconciled_at=timezone.now())
+    return bool(free)
 
 
 async def arefresh_payment(payment: Payment, *, at_most_every: float = 10.0) -> Payment:
