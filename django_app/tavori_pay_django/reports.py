@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from decimal import Decimal, InvalidOperation
 
 from django.conf import settings
+from django.contrib.contenttypes.models import ContentType
 from django.db import connections, router
 from django.utils import timezone
 from tavori_pay import OrderStatus
@@ -125,6 +126,10 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
                 other = None  # asked once the save below holds the reference
             if other is not None:
                 reviews.append(_paid_twice(payment, other))
+            if payment.order_type_id is not None and (missing := _missing_order(payment)) is not None:
+                reviews.append((events.ORDER_MISSING, f"money taken for {missing}, an order the shop does not "
+                                                      "have (its checkout was rolled back, or it was deleted): "
+                                                      "refund the payment at the service, or restore the order"))
     expires_at = _time(report.expired)
     if expires_at is not None and payment.expires_at != expires_at:
         payment.expires_at = expires_at
@@ -142,6 +147,20 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
     events.record(payment, previous, decision.status if decision.changed else None, reviews,
                   was_settled=bool(report.settle_amount))
     return decision
+
+
+def _missing_order(payment: Payment) -> str | None:
+    """The shop's order the payment was started for, named, when the shop
+    does not have it; None when it does."""
+    order_type = ContentType.objects.get_for_id(payment.order_type_id)
+    name, model = f"{order_type.app_label}.{order_type.model} {payment.order_key}", order_type.model_class()
+    if model is None:  # its app was removed
+        return name
+    try:
+        found = model._default_manager.using(router.db_for_read(model)).filter(pk=payment.order_key).exists()
+    except (ValueError, TypeError):  # a key this model's primary key cannot be
+        found = False
+    return None if found else name
 
 
 def _paid_twice(payment: Payment, other: str) -> tuple[str, str]:

@@ -12,12 +12,13 @@ from urllib.parse import urlsplit
 
 import pytest
 from django.core.management import call_command
+from django.contrib.auth.models import Group
 from django.db import OperationalError, connections, transaction
 from django.test import RequestFactory
 from hypothesis import HealthCheck, given, settings as hypothesis_settings, strategies as st
 
 from tavori_pay_django import PaymentError, start_payment
-from tavori_pay_django.models import Callback, Payment
+from tavori_pay_django.models import Callback, Payment, PaymentEvent
 from tavori_pay_sandbox import Account, Sandbox
 
 from conftest import COMMUNITY, ON_POSTGRES, ROW_LOCKS, SPONSOR, callback_fields, post_callback, signed
@@ -144,19 +145,26 @@ class ShopFailure(Exception):
     """What the shop's view raises after start_payment."""
 
 
-def test_a_payment_started_in_a_transaction_that_rolls_back_is_kept_and_paid(sandbox, client):
+def test_a_payment_started_in_a_transaction_that_rolls_back_is_kept_paid_and_flagged_without_its_order(
+        sandbox, client, admin_client):
     if not ROW_LOCKS:  # SQLite's open transaction holds the one write lock: refused before anything is asked
         with pytest.raises(transaction.TransactionManagementError, match="non_atomic_requests"), transaction.atomic():
             start()
         assert Payment.objects.count() == 0 and sandbox.store.orders() == []
         return
     with pytest.raises(ShopFailure), transaction.atomic():  # as under ATOMIC_REQUESTS
-        payment = start()
+        order = Group.objects.create(name="order 1")
+        payment = start(order=order)
         raise ShopFailure("the shop's order could not be saved")
     assert Payment.objects.get(pk=payment.pk).order_id == payment.order_id  # the row outlived the rollback
     assert post_callback(client, *signed(callback_fields(payment))).status_code == 200
     payment.refresh_from_db()
-    assert payment.status == "paid"
+    assert (payment.status, payment.order, payment.needs_review) == ("paid", None, True)
+    review = PaymentEvent.objects.get(payment=payment, kind=PaymentEvent.REVIEW)
+    assert review.stage == "order_missing" and f"money taken for auth.group {order.pk}, an order the shop does " \
+        "not have" in review.reason and "refund the payment at the service" in review.reason
+    page = admin_client.get("/admin/tavori_pay/paymentshealth/").content.decode()
+    assert "Paid for an order the shop does not have" in page
 
 
 def test_a_signed_callback_for_an_order_the_shop_does_not_know_is_kept_and_shown_to_staff(client, admin_client):

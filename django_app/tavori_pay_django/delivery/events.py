@@ -19,6 +19,7 @@ from ..signals import SIGNAL_OF
 
 # What a review event is about: its stage, a code unique per payment.
 AMOUNT_MISMATCH = "amount_mismatch"
+ORDER_MISSING = "order_missing"
 PAID_AFTER_END = "paid_after_end"
 PAID_TWICE = "paid_twice"
 SETTLED_AMOUNT = "settled_amount"
