@@ -71,6 +71,10 @@ class Payment(models.Model):
     def __str__(self) -> str:
         return f"{self.order_id or 'uncreated'} ({self.reference}): {self.amount} {self.currency} {self.status}"
 
+    def events_taken(self) -> bool:
+        """Whether every receiver has taken every event of the payment."""
+        return not PaymentEvent.objects.using(self._state.db).filter(payment_id=self.pk, delivered_at=None).exists()
+
 
 # Signed callbacks reporting money taken for an order the shop does not know:
 # the service created it for a payment row that is gone, or never was.

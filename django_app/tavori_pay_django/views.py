@@ -80,7 +80,9 @@ STATUS_REFRESH_EVERY = 10.0
 def status(request: HttpRequest, token: uuid.UUID) -> HttpResponse:
     """The payment's state as JSON, for the page the buyer returns to: asks
     the service (at most every STATUS_REFRESH_EVERY seconds) while it is
-    pending, so that the page moves on without waiting for the callback."""
+    pending, so that the page moves on without waiting for the callback;
+    `taken` says whether every receiver has taken every event of it, so
+    that the page shows the shop's side once it has."""
     try:
         found = Payment.objects.using(router.db_for_read(Payment)).filter(token=token).first()
         if found is None:
@@ -93,9 +95,18 @@ def status(request: HttpRequest, token: uuid.UUID) -> HttpResponse:
     except ConfigurationError as error:  # shown as stored; check names the setting
         logger.error("payment status not asked for: the payment keys are not usable: %s", error)
     except DatabaseError as error:
-        logger.error("payment status not read: database error: %s", error)
-        return JsonResponse({"error": "database unavailable; try again"}, status=503)
-    return JsonResponse({"status": payment.status, "amount": str(payment.amount), "currency": payment.currency})
+        return _status_unread(error)
+    try:
+        taken = payment.events_taken()
+    except DatabaseError as error:
+        return _status_unread(error)
+    return JsonResponse({"status": payment.status, "amount": str(payment.amount), "currency": payment.currency,
+                         "taken": taken})
+
+
+def _status_unread(error: DatabaseError) -> HttpResponse:
+    logger.error("payment status not read: database error: %s", error)
+    return JsonResponse({"error": "database unavailable; try again"}, status=503)
 
 
 def _outside_request_transactions(view: Callable[..., HttpResponse]) -> Callable[..., HttpResponse]:

@@ -4,11 +4,13 @@ pending and at most every few seconds however often the page asks."""
 
 from __future__ import annotations
 
+import io
 import json
 import uuid
 from decimal import Decimal
 
 import pytest
+from django.core.management import call_command
 from django.template import engines
 
 from tavori_pay_django import start_payment
@@ -32,7 +34,8 @@ def test_a_pending_payment_is_asked_about_at_most_every_ten_seconds(client, sand
     asked = []
     answer = sandbox.order_status
     monkeypatch.setattr(sandbox, "order_status", lambda query: asked.append(query) or answer(query))
-    assert status_of(client, payment.token) == (200, {"status": "pending", "amount": "30.00", "currency": "CNY"})
+    assert status_of(client, payment.token) == (200, {"status": "pending", "amount": "30.00", "currency": "CNY",
+                                                      "taken": True})
     sandbox.pay(payment.order_id)  # its callback goes to https://shop.example: lost
     assert status_of(client, payment.token)[1]["status"] == "pending"  # asked a moment ago
     Payment.objects.filter(pk=payment.pk).update(reconciled_at=None)  # as ten seconds later
@@ -48,11 +51,31 @@ def test_unknown_tokens_and_other_methods_are_refused(client, payment):
     assert client.post(f"/payments/status/{payment.token}/").status_code == 405
 
 
+def test_the_page_keeps_asking_until_the_shop_has_taken_the_payments_events(client, payment, connect):
+    from tavori_pay_django.delivery import after_commit
+    from tavori_pay_django import callbacks
+
+    from conftest import callback_fields, signed
+
+    connect(lambda sender, payment, new, **kwargs: None)
+    with after_commit.kept():  # answered; the receivers run later (a task backend, a worker)
+        callbacks.receive(*signed(callback_fields(payment, "paid")))
+    payment.refresh_from_db()
+    assert status_of(client, payment.token)[1]["taken"] is False
+    snippet = engines["django"].from_string('{% include "tavori_pay_django/status.html" with payment=payment %}')
+    assert 'data-taken="false"' in snippet.render({"payment": payment}) and "<script>" in snippet.render(
+        {"payment": payment})  # paid, and still asking
+    call_command("tavori_pay_dispatch", stdout=io.StringIO())
+    assert status_of(client, payment.token)[1] == {"status": "paid", "amount": "30.00", "currency": "CNY",
+                                                   "taken": True}
+    assert "<script" not in snippet.render({"payment": payment})
+
+
 def test_the_snippet_polls_only_while_the_payment_is_pending(payment):
     snippet = engines["django"].from_string('{% include "tavori_pay_django/status.html" with payment=payment %}')
     pending = snippet.render({"payment": payment})
     assert f'"/payments/status/{payment.token}/"' in pending and "<script>" in pending
-    assert '<span class="tavori-pay-status" data-status="pending">pending</span>' in pending
+    assert '<span class="tavori-pay-status" data-status="pending" data-taken="true">pending</span>' in pending
     payment.status = "paid"
     paid = snippet.render({"payment": payment, "csp_nonce": "n0nce"})
     assert "<script" not in paid and ">paid</span>" in paid
