@@ -43,6 +43,10 @@ if prometheus_client is not None:
     EVENT_DELIVERIES = prometheus_client.Counter(
         "tavori_pay_event_deliveries", "Payment events handed to a receiver, by receiver and outcome (returned, "
         "raised, not_connected).", ["receiver", "outcome"])
+    RECEIVER_DURATION = prometheus_client.Histogram(
+        "tavori_pay_receiver_duration_seconds", "Time a receiver took with one payment event, by receiver: a slow "
+        "one holds the worker that delivers (move delivery to the task backend).", ["receiver"],
+        buckets=(0.01, 0.05, 0.1, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0, float("inf")))
     ENQUEUE_FAILURES = prometheus_client.Counter(
         "tavori_pay_enqueue_failures", "Payments whose delivery task the task backend did not take, by backend and "
         "why (raised; timed_out: not taken in time after a callback's answer); tavori_pay_dispatch delivers them.",
@@ -79,6 +83,11 @@ def service_request[**Arguments, Returned](operation: str, call: Callable[Argume
 def event_handed(receiver: str, outcome: str) -> None:
     if prometheus_client is not None:
         EVENT_DELIVERIES.labels(receiver, outcome).inc()
+
+
+def receiver_took(receiver: str, seconds: float) -> None:
+    if prometheus_client is not None:
+        RECEIVER_DURATION.labels(receiver).observe(seconds)
 
 
 def enqueue_failed(backend: str, reason: str) -> None:

@@ -62,6 +62,7 @@ def test_callbacks_requests_deliveries_and_waiting_events_are_counted(client, sa
         ("tavori_pay_service_requests_total", (("operation", "create_payment"), ("outcome", "ok"))): 1,
         ("tavori_pay_service_request_duration_seconds_count", (("operation", "create_payment"),)): 1,
         ("tavori_pay_event_deliveries_total", (("outcome", "raised"), ("receiver", "fulfil"))): 1,
+        ("tavori_pay_receiver_duration_seconds_count", (("receiver", "fulfil"),)): 1,
     }
     # The paid event waits for the receiver that raised.
     assert after[("tavori_pay_events_pending", ())] == 1

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import datetime as dt
 import logging
+import time
 import traceback
 from collections import Counter, defaultdict
 from collections.abc import Callable, Iterable
@@ -373,6 +374,7 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             errors.append(f"{name} is not connected in this process: {CONNECT_HINT}. If it was renamed or retired "
                           "on purpose, say so with manage.py tavori_pay_receivers --rename or --retire")
             continue
+        started = time.perf_counter()
         try:
             if guarded:
                 with transaction.atomic(using=alias):
@@ -380,6 +382,7 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             else:
                 receiver(signal=signal, sender=Payment, payment=event.payment, event=event, **arguments)
         except Exception as error:
+            metrics.receiver_took(name, time.perf_counter() - started)
             if not guarded:
                 raise _Raised(event, name, traceback.format_exc(), attempts=event.attempts) from error
             logger.exception("event %s (%s): receiver %s raised; it is delivered again later", event.pk, event,
@@ -388,6 +391,7 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             errors.append(f"{name} raised:\n{traceback.format_exc()}")
             metrics.event_handed(name, "raised")
         else:
+            metrics.receiver_took(name, time.perf_counter() - started)
             metrics.event_handed(name, "returned")
             returned.append(name)
             event.delivered_to = "\n".join(returned)
