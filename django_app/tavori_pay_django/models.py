@@ -21,7 +21,8 @@ class PaymentQuerySet(models.QuerySet["Payment"]):
         `order=`), newest first. The order's content type is matched in the
         query, not looked up while it is built: async code (`afirst()`) may
         not query synchronously, as ContentType's cache would on first use."""
-        model = order._meta.concrete_model._meta  # as get_for_model keeps a proxy's
+        concrete = order._meta.concrete_model  # as get_for_model keeps a proxy's
+        model = (concrete or type(order))._meta
         return self.filter(order_type__app_label=model.app_label, order_type__model=model.model_name,
                            order_key=str(order.pk))
 

@@ -126,7 +126,8 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
                 other = None  # asked once the save below holds the reference
             if other is not None:
                 reviews.append(_paid_twice(payment, other))
-            if payment.order_type_id is not None and (missing := _missing_order(payment)) is not None:
+            if payment.order_type_id is not None and (missing := _missing_order(payment.order_type_id,
+                                                                                 payment.order_key)) is not None:
                 reviews.append((events.ORDER_MISSING, f"money taken for {missing}, an order the shop does not "
                                                       "have (its checkout was rolled back, or it was deleted): "
                                                       "refund the payment at the service, or restore the order"))
@@ -149,15 +150,15 @@ def apply(payment: Payment, report: Report, *, references: HeldReferences | None
     return decision
 
 
-def _missing_order(payment: Payment) -> str | None:
-    """The shop's order the payment was started for, named, when the shop
+def _missing_order(order_type_id: int, order_key: str) -> str | None:
+    """The shop's order a payment was started for, named, when the shop
     does not have it; None when it does."""
-    order_type = ContentType.objects.get_for_id(payment.order_type_id)
-    name, model = f"{order_type.app_label}.{order_type.model} {payment.order_key}", order_type.model_class()
+    order_type = ContentType.objects.get_for_id(order_type_id)
+    name, model = f"{order_type.app_label}.{order_type.model} {order_key}", order_type.model_class()
     if model is None:  # its app was removed
         return name
     try:
-        found = model._default_manager.using(router.db_for_read(model)).filter(pk=payment.order_key).exists()
+        found = model._default_manager.using(router.db_for_read(model)).filter(pk=order_key).exists()
     except (ValueError, TypeError):  # a key this model's primary key cannot be
         found = False
     return None if found else name
