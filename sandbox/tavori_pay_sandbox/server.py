@@ -154,7 +154,9 @@ class Sandbox:
 
     def order_status(self, query: dict[str, str]) -> dict[str, Any]:
         account = check_status_query(self.store, query, time.time())
+        # What is due has happened by the time of the question, whenever the sweep comes.
         self.expire_due()
+        self.settle_due()
         order = self.store.order(query["order_id"])
         if order is None or order["community_key"] != account.community_key:
             raise Refusal(f"Unknown order: {query['order_id']}")
