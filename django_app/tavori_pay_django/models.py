@@ -3,7 +3,11 @@ and every stage it reached, as an event for the shop's receivers."""
 
 from __future__ import annotations
 
+import asyncio
 import uuid
+from functools import cached_property
+
+from asgiref.sync import sync_to_async
 
 from django.contrib.contenttypes.fields import GenericForeignKey
 from django.contrib.contenttypes.models import ContentType
@@ -72,9 +76,25 @@ class Payment(models.Model):
     def __str__(self) -> str:
         return f"{self.order_id or 'uncreated'} ({self.reference}): {self.amount} {self.currency} {self.status}"
 
-    def events_taken(self) -> bool:
-        """Whether every receiver has taken every event of the payment."""
-        return not PaymentEvent.objects.using(self._state.db).filter(payment_id=self.pk, delivered_at=None).exists()
+    @cached_property
+    def events_taken(self) -> bool | None:
+        """Whether every receiver has taken every event of the payment, asked
+        once per instance. None in async code, which may not query the
+        database synchronously: an async view asks `await
+        payment.aevents_taken()` before it renders the status include."""
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            return not PaymentEvent.objects.using(self._state.db).filter(payment_id=self.pk,
+                                                                         delivered_at=None).exists()
+        return None
+
+    async def aevents_taken(self) -> bool:
+        """events_taken for async code, kept for the template that reads it."""
+        self.__dict__.pop("events_taken", None)  # None, if asked on the event loop before
+        taken = await sync_to_async(lambda: self.events_taken)()
+        assert taken is not None  # asked off the event loop
+        return taken
 
 
 # Signed callbacks reporting money taken for an order the shop does not know:

@@ -97,7 +97,7 @@ def status(request: HttpRequest, token: uuid.UUID) -> HttpResponse:
     except DatabaseError as error:
         return _status_unread(error)
     try:
-        taken = payment.events_taken()
+        taken = payment.events_taken
     except DatabaseError as error:
         return _status_unread(error)
     return JsonResponse({"status": payment.status, "amount": str(payment.amount), "currency": payment.currency,

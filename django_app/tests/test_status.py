@@ -68,7 +68,7 @@ def test_the_page_keeps_asking_until_the_shop_has_taken_the_payments_events(clie
     call_command("tavori_pay_dispatch", stdout=io.StringIO())
     assert status_of(client, payment.token)[1] == {"status": "paid", "amount": "30.00", "currency": "CNY",
                                                    "taken": True}
-    assert "<script" not in snippet.render({"payment": payment})
+    assert "<script" not in snippet.render({"payment": Payment.objects.get(pk=payment.pk)})
 
 
 def test_the_snippet_polls_only_while_the_payment_is_pending(payment):

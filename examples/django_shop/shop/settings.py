@@ -1,5 +1,6 @@
 """A small shop that takes payments through tavori_pay_django."""
 
+import importlib.util
 import os
 from pathlib import Path
 
@@ -11,9 +12,14 @@ SECRET_KEY = os.environ.get("SHOP_SECRET_KEY", "django-insecure-example-shop-onl
 DEBUG = os.environ.get("SHOP_DEBUG", "0") == "1"
 ALLOWED_HOSTS = ["127.0.0.1", "localhost", "testserver"]
 
+# django-tasks-db, when installed, lets the shop's payment events be
+# delivered by its db_worker (SHOP_TASK_BACKEND=default): the receivers then
+# run after the buyer's page, which keeps asking until they have.
+TASKS_DB = importlib.util.find_spec("django_tasks_db") is not None
 INSTALLED_APPS = ["django.contrib.admin", "django.contrib.auth", "django.contrib.contenttypes",
                   "django.contrib.sessions", "django.contrib.messages", "django.contrib.staticfiles",
-                  "tavori_pay_django", "shop"]
+                  *(["django_tasks"] if TASKS_DB and importlib.util.find_spec("django.tasks") is None else []),
+                  *(["django_tasks_db"] if TASKS_DB else []), "tavori_pay_django", "shop"]
 MIDDLEWARE = [
     "django.middleware.security.SecurityMiddleware",
     "django.contrib.sessions.middleware.SessionMiddleware",
@@ -30,7 +36,10 @@ TEMPLATES = [{
                                        "django.contrib.auth.context_processors.auth",
                                        "django.contrib.messages.context_processors.messages"]},
 }]
-if os.environ.get("SHOP_DB_NAME"):
+if os.environ.get("SHOP_SQLITE"):  # a worker beside the web process, on the same file
+    DATABASES = {"default": {"ENGINE": "django.db.backends.sqlite3", "NAME": os.environ["SHOP_SQLITE"],
+                             "OPTIONS": {"transaction_mode": "IMMEDIATE", "timeout": 20}}}
+elif os.environ.get("SHOP_DB_NAME"):
     DATABASES = {"default": {"ENGINE": "django.db.backends.postgresql", "NAME": os.environ["SHOP_DB_NAME"],
                              "USER": os.environ.get("SHOP_DB_USER", "postgres"),
                              "HOST": os.environ.get("SHOP_DB_HOST", "127.0.0.1"),
@@ -51,7 +60,11 @@ TAVORI_PAY = {
     # Where the payment service reaches the shop; empty means the address
     # the customer's request came to.
     "PUBLIC_URL": os.environ.get("SHOP_PUBLIC_URL", ""),
+    # None: the web process delivers events right after the callback's answer.
+    "TASK_BACKEND": os.environ.get("SHOP_TASK_BACKEND") or None,
 }
+if TASKS_DB:
+    TASKS = {"default": {"BACKEND": "django_tasks_db.DatabaseBackend"}}
 # How long fulfilling a paid order takes (a stand-in for sending the goods).
 SHOP_FULFILMENT_SECONDS = float(os.environ.get("SHOP_FULFILMENT_SECONDS", "0"))
 LOGGING = {"version": 1, "disable_existing_loggers": False,

@@ -48,6 +48,8 @@ async def done(request, key):
         except PaymentBusy as busy:  # a callback is being applied this moment: shown as stored
             payment = busy.payment
         await order.arefresh_from_db()
+    if payment is not None:
+        await payment.aevents_taken()  # what the status include reads: the shop has taken the payment
     return render(request, "shop/done.html", {"order": order, "payment": payment})
 
 

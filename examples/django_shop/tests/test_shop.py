@@ -3,6 +3,8 @@ import json
 import os
 import re
 import shutil
+import subprocess
+import sys
 from decimal import Decimal
 from pathlib import Path
 
@@ -159,6 +161,33 @@ def test_the_page_the_buyer_waits_on_moves_on_when_the_payment_is_taken(live_ser
     sandbox.pay(order.payment().order_id)
     WebDriverWait(browser, 30).until(lambda driver: driver.find_element(By.ID, "payment").text == "paid")
     assert Order.objects.get().state == "paid"
+
+
+def test_a_buyer_straight_back_from_the_pay_page_sees_the_order_paid_once_the_task_worker_fulfilled_it(
+        live_server, sandbox, settings, browser):
+    from django.db import connection
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions
+    from selenium.webdriver.support.wait import WebDriverWait
+
+    settings.TAVORI_PAY = {**settings.TAVORI_PAY, "PUBLIC_URL": live_server.url, "TASK_BACKEND": "default"}
+    # Fulfilling takes a moment: the done page comes before the order is paid.
+    worker = subprocess.Popen([sys.executable, "manage.py", "db_worker", "--no-startup-delay", "--no-reload",
+                               "--interval", "0.1"], cwd=Path(__file__).parents[1], stderr=subprocess.DEVNULL,
+                              env={**os.environ, "SHOP_SQLITE": connection.settings_dict["NAME"],
+                                   "SHOP_FULFILMENT_SECONDS": "3"})
+    try:
+        browser.get(live_server.url + "/")
+        browser.find_element(By.ID, "checkout").click()
+        WebDriverWait(browser, 20).until(expected_conditions.presence_of_element_located((By.ID, "pay")))
+        browser.find_element(By.ID, "pay").click()
+        WebDriverWait(browser, 20).until(expected_conditions.url_contains("/done/"))
+        WebDriverWait(browser, 60).until(lambda driver: driver.find_element(By.ID, "order-state").text == "paid")
+    finally:
+        worker.terminate()
+        worker.wait(10)
+    order = Order.objects.get()
+    assert order.state == "paid" and [event.new for event in order.events.all()] == ["paid"]
 
 
 def test_orders_are_reached_by_their_key_and_the_done_page_asks_the_service_once(client, sandbox, catcher,
