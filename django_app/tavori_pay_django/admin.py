@@ -19,7 +19,7 @@ from django.utils import timezone
 from django.utils.html import format_html
 
 from .day_report import day_bounds
-from .delivery import dispatcher
+from .delivery import dispatcher, slow_receivers
 from .health import DAYS, REFUSALS, health
 from .health_chart import per_day_chart
 from .models import UNPLACED_MONEY, Callback, Payment, PaymentEvent, PaymentsHealth, ReconcileRun
@@ -283,6 +283,7 @@ class PaymentsHealthAdmin(ReadOnly, PaymentsHealthAdminBase):
                 "payment", status__exact=status, created_at__gte=day_start(day),
                 created_at__lt=day_bounds(day)[1].isoformat())),
             "review_url": url("payment", needs_review__exact=1),
+            "slow_after": f"{slow_receivers.SLOW_AFTER:g}",
             "waiting_url": url("paymentevent", delivered="no"),
             "waiting_for": figures.waiting_for.most_common(),  # a Counter answers 0 to the template's lookup
             "oldest_waiting_age": timezone.now() - figures.oldest_waiting if figures.oldest_waiting else None,

@@ -15,7 +15,8 @@ from django.utils import timezone
 
 from .day_report import day_bounds
 from .delivery.events import ORDER_MISSING
-from .models import Callback, Payment, PaymentEvent, ReconcileRun
+from .delivery import slow_receivers
+from .models import Callback, Payment, PaymentEvent, ReconcileRun, SlowReceiver
 from .reports import CENT
 from .transitions import Outcome
 
@@ -50,6 +51,8 @@ class Health:
     waiting_for: Counter[str] = field(default_factory=Counter)
     refused: Counter[str] = field(default_factory=Counter)
     last_run: ReconcileRun | None = None
+    # Receivers slower than slow_receivers.SLOW_AFTER within the last day.
+    slow_receivers: list[SlowReceiver] = field(default_factory=list)
 
 
 def health() -> Health:
@@ -78,6 +81,7 @@ def health() -> Health:
         received_at__gte=timezone.now() - dt.timedelta(hours=24), outcome__in=REFUSALS)
         .values("outcome").order_by("outcome").annotate(count=Count("id"))})
     report.last_run = ReconcileRun.objects.using(router.db_for_read(ReconcileRun)).first()
+    report.slow_receivers = slow_receivers.lately()
     return report
 
 

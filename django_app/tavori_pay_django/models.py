@@ -225,3 +225,21 @@ class PaymentsHealth(Payment):
     class Meta:
         proxy = True
         verbose_name = verbose_name_plural = "payments health"
+
+
+class SlowReceiver(models.Model):
+    """A receiver that took longer than delivery.slow_receivers.SLOW_AFTER
+    with an event, for the health page: a receiver delivered in the web
+    process holds the worker that answered the callback that long."""
+
+    receiver = models.CharField(max_length=255, primary_key=True)
+    times = models.PositiveIntegerField(default=0)
+    slowest_seconds = models.FloatField(default=0.0)
+    last_seconds = models.FloatField(default=0.0)
+    last_at = models.DateTimeField()
+
+    class Meta:
+        default_permissions = ()
+
+    def __str__(self) -> str:
+        return f"{self.receiver}: {self.last_seconds:.1f} s"

@@ -8,6 +8,7 @@ import datetime as dt
 import html
 import io
 import re
+import time
 from decimal import Decimal
 
 import pytest
@@ -100,3 +101,26 @@ def test_only_staff_who_may_view_payments_see_it(client):
     assert client.get(PAGE).status_code == 403
     staff.user_permissions.add(Permission.objects.get(codename="view_payment"))
     assert client.get(PAGE).status_code == 200
+
+
+def test_a_receiver_slow_enough_to_hold_a_worker_is_named_whether_or_not_it_returned(admin_client, client, connect,
+                                                                                      monkeypatch):
+    from tavori_pay_django.delivery import slow_receivers
+
+    monkeypatch.setattr(slow_receivers, "SLOW_AFTER", 0.05)
+    payment = payments(1, status="pending")[0]
+    Payment.objects.filter(pk=payment.pk).update(order_id="T-slow")
+    payment.refresh_from_db()
+
+    @connect
+    def send_to_warehouse(sender, payment, new, **kwargs):
+        time.sleep(0.1)  # the warehouse answers slowly
+        if new == "settled":
+            raise ConnectionError("the warehouse hung up")
+
+    for status in ("paid", "settled"):
+        assert post_callback(client, *signed(callback_fields(payment, status, settle_amount="7.00"))
+                             ).status_code == 200
+    page = admin_client.get(PAGE).content.decode()
+    assert "send_to_warehouse took over 0.05 s with 2 events" in page
+    assert "When to move delivery to the task backend" in page

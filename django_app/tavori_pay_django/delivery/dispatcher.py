@@ -31,6 +31,7 @@ from ..locks import lock_not_available
 from ..models import Payment, PaymentEvent
 from ..signals import SIGNAL_OF
 from ..wording import counted
+from . import slow_receivers
 from .receivers import CONNECT_HINT
 
 logger = logging.getLogger("tavori_pay_django")
@@ -204,7 +205,7 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
     have not returned, and the record of what each took written with the
     receivers' own writes."""
     alias = router.db_for_write(PaymentEvent)
-    summary = Summary()
+    summary, slow = Summary(), list[tuple[str, float]]()
     now = timezone.now()  # one time for the batch's attempts: their records differ in few ways
     try:
         with transaction.atomic(using=alias):
@@ -220,7 +221,7 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
             for event in events:
                 fresh = event.pk not in tried
                 tried.add(event.pk)
-                _deliver(event, connected[event.kind], waiting, alias, now if fresh else None, guarded)
+                _deliver(event, connected[event.kind], waiting, alias, now if fresh else None, slow, guarded)
                 if fresh:
                     handed.append(event)
                     summary.counts[DELIVERED if event.delivered else UNDELIVERED] += 1
@@ -238,6 +239,9 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
         if not lock_not_available(error):
             raise
         summary = Summary(Counter({BUSY: len(payment_ids)}))
+    finally:
+        if slow:
+            slow_receivers.record(slow)
     return summary
 
 
@@ -347,13 +351,15 @@ def _record(alias: str, events: list[PaymentEvent]) -> None:
 
 
 def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], waiting: dict[tuple[int, str], int],
-             alias: str, attempted_at: dt.datetime | None, guarded: bool = True) -> None:
+             alias: str, attempted_at: dt.datetime | None, slow: list[tuple[str, float]],
+             guarded: bool = True) -> None:
     """Hands the event to each receiver that has not taken it, unless that
     receiver has not taken an earlier event of the payment; the record of
     the attempt, made at `attempted_at`, is left in `event` for the caller
     to write. None: the event was tried already, and is only looked at for
     the receivers that have not taken it. Not `guarded`: a receiver is
-    called without a savepoint, and one that raises raises _Raised."""
+    called without a savepoint, and one that raises raises _Raised. A
+    receiver slower than SLOW_AFTER is added to `slow` with its time."""
     call = attempted_at is not None
     signal = SIGNAL_OF[event.kind]
     arguments = ({"previous": event.previous, "new": event.stage} if event.kind == PaymentEvent.STATUS
@@ -382,7 +388,7 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             else:
                 receiver(signal=signal, sender=Payment, payment=event.payment, event=event, **arguments)
         except Exception as error:
-            metrics.receiver_took(name, time.perf_counter() - started)
+            _took(name, time.perf_counter() - started, slow)
             if not guarded:
                 raise _Raised(event, name, traceback.format_exc(), attempts=event.attempts) from error
             logger.exception("event %s (%s): receiver %s raised; it is delivered again later", event.pk, event,
@@ -391,12 +397,18 @@ def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], w
             errors.append(f"{name} raised:\n{traceback.format_exc()}")
             metrics.event_handed(name, "raised")
         else:
-            metrics.receiver_took(name, time.perf_counter() - started)
+            _took(name, time.perf_counter() - started, slow)
             metrics.event_handed(name, "returned")
             returned.append(name)
             event.delivered_to = "\n".join(returned)
     if attempted_at is not None:
         _attempted(event, attempted_at, errors)
+
+
+def _took(receiver: str, seconds: float, slow: list[tuple[str, float]]) -> None:
+    metrics.receiver_took(receiver, seconds)
+    if seconds >= slow_receivers.SLOW_AFTER:
+        slow.append((receiver, seconds))
 
 
 def _attempted(event: PaymentEvent, attempted_at: dt.datetime, errors: list[str]) -> None:
