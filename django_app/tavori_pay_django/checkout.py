@@ -37,7 +37,7 @@ CREATING_FOR = 60
 
 
 @sensitive_variables()
-def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
+def start_payment(amount: Decimal | int, currency: str, *, reference: str, recipient_account: str,
                   pay_mode: Literal["split", "direct"] = "split", return_url: str | None = None,
                   request: HttpRequest | None = None, reuse_pending: bool = True,
                   order: Model | None = None) -> Payment:
@@ -83,7 +83,7 @@ def start_payment(amount: Decimal, currency: str, *, reference: str, recipient_a
     return apart_from_callers_transaction(alias, partial(_start, client, checkout, notify_url, reuse_pending))
 
 
-async def astart_payment(amount: Decimal, currency: str, *, reference: str, recipient_account: str,
+async def astart_payment(amount: Decimal | int, currency: str, *, reference: str, recipient_account: str,
                          pay_mode: Literal["split", "direct"] = "split", return_url: str | None = None,
                          request: HttpRequest | None = None, reuse_pending: bool = True,
                          order: Model | None = None) -> Payment:
@@ -215,7 +215,7 @@ def _without_frames(error: BaseException) -> BaseException:
     return error
 
 
-def checked_amount(amount: Decimal) -> Decimal:
+def checked_amount(amount: Decimal | int) -> Decimal:
     """The amount as the service will receive it, or ValueError/TypeError.
     The module sends a double, so an amount is taken only when its value in
     cents survives the trip to a double and back."""
