@@ -7,6 +7,7 @@ notify view, signals, reconciliation and an admin.
     # PaymentError when the service or the network fails: payment_error.payment is marked failed
     client().query_order(payment.order_id)  # a tavori_pay.Client with the project's keys
     @receiver(payment_status_changed) def fulfil(sender, payment, previous, new, event, **kwargs): ...
+    with once(event, "confirmation email") as due: ...  # an effect outside the database, done once
 """
 
 from __future__ import annotations
@@ -16,19 +17,20 @@ from typing import TYPE_CHECKING
 from .errors import ConfigurationError, PaymentBusy, PaymentError
 
 __all__ = ["ConfigurationError", "PaymentBusy", "PaymentError", "arefresh_payment", "astart_payment", "client",
-           "deliver_due_events", "refresh_payment", "start_payment"]
+           "deliver_due_events", "once", "refresh_payment", "start_payment"]
 
 if TYPE_CHECKING:  # the real signatures, for type checkers
     from .checkout import astart_payment, start_payment
     from .conf import client
     from .delivery.dispatcher import deliver_due_events
+    from .delivery.effects import once
     from .reconcile import arefresh_payment, refresh_payment
 else:
     import importlib
 
     # Imported on first use: the models cannot load before Django's apps.
     _HOMES = {"client": "conf", "start_payment": "checkout", "astart_payment": "checkout",
-              "deliver_due_events": "delivery.dispatcher", "refresh_payment": "reconcile",
+              "deliver_due_events": "delivery.dispatcher", "once": "delivery.effects", "refresh_payment": "reconcile",
               "arefresh_payment": "reconcile"}
 
     def __getattr__(name: str) -> object:

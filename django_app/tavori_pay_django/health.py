@@ -14,6 +14,7 @@ from django.db.models.functions import TruncDate
 from django.utils import timezone
 
 from .day_report import day_bounds
+from .delivery.effects import INTERRUPTED
 from .delivery.events import ORDER_MISSING
 from .delivery import slow_receivers
 from .models import Callback, Payment, PaymentEvent, ReconcileRun, SlowReceiver
@@ -44,8 +45,10 @@ class Health:
     # {day: {status: count}} for the last DAYS days, oldest first.
     per_day: dict[dt.date, Counter[str]] = field(default_factory=dict)
     needing_review: int = 0
-    # Of those, payments whose money was taken for an order the shop does not have.
+    # Of those, payments whose money was taken for an order the shop does not have,
     orders_missing: int = 0
+    # and effects outside the database started and never finished (once()).
+    effects_interrupted: int = 0
     waiting_events: int = 0
     oldest_waiting: dt.datetime | None = None
     waiting_for: Counter[str] = field(default_factory=Counter)
@@ -75,6 +78,8 @@ def health() -> Health:
     report.needing_review = payments.filter(needs_review=True).count()
     report.orders_missing = payments.filter(needs_review=True, events__kind=PaymentEvent.REVIEW,
                                             events__stage=ORDER_MISSING).count()
+    report.effects_interrupted = PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
+        kind=PaymentEvent.REVIEW, stage__startswith=INTERRUPTED, payment__needs_review=True).count()
     _waiting_events(report)
     callbacks = Callback.objects.using(router.db_for_read(Callback))
     report.refused = Counter({row["outcome"]: row["count"] for row in callbacks.filter(

@@ -243,3 +243,28 @@ class SlowReceiver(models.Model):
 
     def __str__(self) -> str:
         return f"{self.receiver}: {self.last_seconds:.1f} s"
+
+
+class EffectClaim(models.Model):
+    """An effect outside the database that a receiver does for an event
+    (`tavori_pay_django.once`), claimed on a connection of its own before it
+    is done: `started` until it is, then `done`; `interrupted` when a later
+    delivery found it started and never finished. No foreign key to the
+    event: the delivery that claims holds the event's row locked, and a
+    key's check would wait for it."""
+
+    STARTED, DONE, INTERRUPTED = "started", "done", "interrupted"
+
+    event_id = models.BigIntegerField()
+    key = models.CharField(max_length=200)
+    state = models.CharField(max_length=12, choices=[(STARTED, "started"), (DONE, "done"),
+                                                      (INTERRUPTED, "interrupted")])
+    started_at = models.DateTimeField()
+    finished_at = models.DateTimeField(null=True, blank=True)
+
+    class Meta:
+        default_permissions = ()
+        constraints = [models.UniqueConstraint(fields=["event_id", "key"], name="tavori_pay_effect_once")]
+
+    def __str__(self) -> str:
+        return f"event {self.event_id}: {self.key} ({self.state})"
