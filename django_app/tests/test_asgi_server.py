@@ -55,4 +55,5 @@ def test_orders_are_paid_fulfilled_and_shown_under_uvicorn(postgres, tmp_path, n
             shop.stop()
     assert [delivery["code"] for delivery in deliveries] == [200, 200]
     assert 'data-status="settled"' in heard_page
-    assert 'data-status="paid"' in lost_page and status == {"status": "paid", "amount": "45.50", "currency": "CNY"}
+    assert 'data-status="paid"' in lost_page and status == {"status": "paid", "amount": "45.50",
+                                                                              "currency": "CNY", "taken": True}

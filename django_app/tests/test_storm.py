@@ -37,10 +37,10 @@ class RecordingSandbox(Sandbox):
         super().__init__(log=self._log, **kwargs)
         send = self._deliveries.send
 
-        def recording_send(order, sponsor_key, status):
+        def recording_send(order, sponsor_key, status, at_once=False):
             body = callback_body(order, status)
             self.sent.append((body.encode(), sign(sponsor_key, body)))
-            send(order, sponsor_key, status)
+            send(order, sponsor_key, status, at_once)
         self._deliveries.send = recording_send
 
     def _log(self, line: str) -> None:
