@@ -24,6 +24,8 @@ from tavori_pay_sandbox.rules import sign
 import mariadb_server
 import postgres_cluster
 
+pytest_plugins = ["pytester"]  # a shop's own project, run as the shop would (test_payment_flows.py)
+
 COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
 ON_POSTGRES = os.environ.get("TAVORI_TEST_DATABASE") == "postgresql"
 ON_MARIADB = os.environ.get("TAVORI_TEST_DATABASE") == "mariadb"

@@ -22,7 +22,7 @@ have nowhere to go; post them yourself with `tavori_sandbox.sign(body)`."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 import shutil
 import tempfile
 from pathlib import Path
@@ -75,6 +75,15 @@ class SandboxMixin(MixedInto):
         super().setUp()
         self.tavori_sandbox.reset()
         self.addCleanup(self._let_deliveries_land)
+
+    def check_payment_flows(self, *, start: Any, invariant: Any, examples: int = 50) -> None:
+        """tavori_pay_django.testing.check_payment_flows with this class's
+        sandbox: the shop's `start()` and its real receivers through every
+        way a payment can go, `invariant(payment)` after each step. Needs a
+        TransactionTestCase or LiveServerTestCase."""
+        from tavori_pay_django.testing import check_payment_flows
+
+        check_payment_flows(self.tavori_sandbox, start=start, invariant=invariant, examples=examples)
 
     def _let_deliveries_land(self) -> None:
         """Before the test database is emptied: a callback still arriving, or

@@ -4,6 +4,8 @@ import importlib.util
 import os
 from pathlib import Path
 
+import django
+
 BASE_DIR = Path(__file__).resolve().parent.parent
 
 SECRET_KEY = os.environ.get("SHOP_SECRET_KEY", "django-insecure-example-shop-only")
@@ -70,5 +72,11 @@ SHOP_FULFILMENT_SECONDS = float(os.environ.get("SHOP_FULFILMENT_SECONDS", "0"))
 LOGGING = {"version": 1, "disable_existing_loggers": False,
            "handlers": {"console": {"class": "logging.StreamHandler"}},
            "loggers": {"shop": {"handlers": ["console"], "level": "INFO"}}}
+# Where the confirmation of a paid order goes; the console shows it.
+SHOP_ORDERS_EMAIL = os.environ.get("SHOP_ORDERS_EMAIL", "orders@shop.example")
+if django.VERSION >= (6, 1):
+    MAILERS = {"default": {"BACKEND": "django.core.mail.backends.console.EmailBackend"}}
+else:
+    EMAIL_BACKEND = "django.core.mail.backends.console.EmailBackend"
 # The account that receives the royalty share of every split payment.
 SHOP_ROYALTY_RECIPIENT = os.environ.get("SHOP_ROYALTY_RECIPIENT", "artist@example.com")

@@ -190,6 +190,25 @@ def test_a_buyer_straight_back_from_the_pay_page_sees_the_order_paid_once_the_ta
     assert order.state == "paid" and [event.new for event in order.events.all()] == ["paid"]
 
 
+def test_every_paid_order_is_fulfilled_and_confirmed_once_whatever_its_payment_goes_through(client, sandbox,
+                                                                                           mailoutbox):
+    from tavori_pay_django.testing import check_payment_flows
+
+    def start() -> Payment:
+        client.post("/", {"product": "poster"})
+        return Order.objects.latest("pk").payment()
+
+    def fulfilled_and_confirmed_once_if_paid(payment: Payment) -> None:
+        order = payment.order
+        confirmed = sum(message.subject == f"Order {order.pk} is paid" for message in mailoutbox)
+        fulfilled = order.events.filter(new="paid").count()
+        assert fulfilled <= 1 and confirmed <= 1, f"order {order.pk}: fulfilled {fulfilled}, confirmed {confirmed} times"
+        assert confirmed or not fulfilled, f"order {order.pk} fulfilled with no confirmation"
+        assert (order.state == Order.PAID) == bool(fulfilled)
+
+    check_payment_flows(sandbox, start=start, invariant=fulfilled_and_confirmed_once_if_paid)
+
+
 def test_orders_are_reached_by_their_key_and_the_done_page_asks_the_service_once(client, sandbox, catcher,
                                                                                 monkeypatch):
     order = checkout(client)
