@@ -100,7 +100,7 @@ def _claims() -> _Claims:
     connection = connections[alias]
     if connection.vendor != "sqlite":
         return _DatabaseClaims(alias)
-    if connection.is_in_memory_db():  # a test database: the claims last as long as it
+    if connection.is_in_memory_db():  # type: ignore[attr-defined]  # SQLite's; a test database: claims last as long
         return _FileClaims(None)
     return _FileClaims(f"{connection.settings_dict['NAME']}-effects")
 

@@ -202,7 +202,7 @@ def test_every_paid_order_is_fulfilled_and_confirmed_once_whatever_its_payment_g
         order = payment.order
         confirmed = sum(message.subject == f"Order {order.pk} is paid" for message in mailoutbox)
         fulfilled = order.events.filter(new="paid").count()
-        assert fulfilled <= 1 and confirmed <= 1, f"order {order.pk}: fulfilled {fulfilled}, confirmed {confirmed} times"
+        assert fulfilled <= 1 and confirmed <= 1, f"order {order.pk}: fulfilled {fulfilled}, confirmed {confirmed}"
         assert confirmed or not fulfilled, f"order {order.pk} fulfilled with no confirmation"
         assert (order.state == Order.PAID) == bool(fulfilled)
 
