@@ -83,6 +83,10 @@ CHECKS = """
         return start_payment(Decimal("10.00"), "CNY", reference=f"order-{order.pk}", recipient_account="artist",
                              order=order)
 
+    def empty_mailbox():
+        # Each test's own: order numbers start again with its database.
+        settings.MAILBOX.unlink(missing_ok=True)
+
     def one_email_for_a_fulfilled_order(payment):
         sent = settings.MAILBOX.read_text().split().count(payment.order_key) if settings.MAILBOX.exists() else 0
         assert sent <= 1, f"order {payment.order_key}: {sent} confirmation emails"
@@ -90,28 +94,36 @@ CHECKS = """
             assert sent == 1, f"order {payment.order_key} fulfilled with no confirmation email"
 """
 UNDER_PYTEST = """
+    import hypothesis
     import pytest
     from tavori_pay_django.testing import check_payment_flows
 
-    from checks import one_email_for_a_fulfilled_order, start
+    from checks import empty_mailbox, one_email_for_a_fulfilled_order, start
     from shop import receivers
+
+    # The same examples on every run, as a shop's CI may want them.
+    hypothesis.settings.register_profile("same every run", derandomize=True)
+    hypothesis.settings.load_profile("same every run")
 
     @pytest.mark.django_db(transaction=True)
     @pytest.mark.parametrize("careful", [False, True])
     def test_every_fulfilled_order_gets_one_email(tavori_sandbox, monkeypatch, careful):
         monkeypatch.setattr(receivers, "CAREFUL", careful)
+        empty_mailbox()
         check_payment_flows(tavori_sandbox, start=start, invariant=one_email_for_a_fulfilled_order)
 """
 UNDER_DJANGO = """
     from django.test import TransactionTestCase
     from tavori_pay_sandbox.django_testing import SandboxMixin
 
-    from checks import one_email_for_a_fulfilled_order, start
+    from checks import empty_mailbox, one_email_for_a_fulfilled_order, start
     from shop import receivers
 
     class PaymentFlows(SandboxMixin, TransactionTestCase):
         def test_every_fulfilled_order_gets_one_email(self):
             receivers.CAREFUL = True
+            self.addCleanup(setattr, receivers, "CAREFUL", False)
+            empty_mailbox()
             self.check_payment_flows(start=start, invariant=one_email_for_a_fulfilled_order, examples=10)
 """
 
