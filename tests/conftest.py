@@ -11,16 +11,15 @@ import subprocess
 import sys
 import textwrap
 import threading
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from collections.abc import Callable, Iterator
 
 import pytest
+from notify_receiver import Receiver
 
 import tavori_pay
-
-from notify_receiver import Receiver
 
 pytest_plugins = ["pytester"]  # for the tests of the sandbox's pytest plugin
 

@@ -4,11 +4,11 @@ import json
 from pathlib import Path
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from conftest import sign
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tavori_pay import Client
-
-from conftest import sign
 
 SPONSOR = "sponsor-key"
 CORPUS = Path(__file__).resolve().parents[2] / "shared" / "conformance" / "json" / "test_parsing"

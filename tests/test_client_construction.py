@@ -3,10 +3,9 @@ import sys
 from urllib.parse import parse_qs
 
 import pytest
+from conftest import run_python, sign, write_key_file
 
 from tavori_pay import Client
-
-from conftest import run_python, sign, write_key_file
 
 KEY_FILE = 'COMMUNITY_KEY = "file-community"\nSPONSOR_KEY = "file-sponsor"\n'
 

@@ -2,9 +2,9 @@ import re
 import threading
 from urllib.parse import parse_qs, urlsplit
 
-from tavori_pay import Client
-
 from conftest import run_python, sign
+
+from tavori_pay import Client
 
 
 def nonce_of(request) -> str:

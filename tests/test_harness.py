@@ -17,11 +17,10 @@ import time
 import urllib.request
 
 import pytest
+from notify_receiver import Receiver
 
 from tavori_pay import Client
 from tavori_pay_sandbox import Sandbox
-
-from notify_receiver import Receiver
 
 
 @pytest.fixture

@@ -7,10 +7,9 @@ import threading
 from urllib.parse import quote
 
 import pytest
+from conftest import run_python, sign, write_key_file
 
 from tavori_pay import Client
-
-from conftest import run_python, sign, write_key_file
 
 MIB = 1 << 20
 EVERY_CHARACTER = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF)

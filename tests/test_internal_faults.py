@@ -7,7 +7,6 @@ import shutil
 import subprocess
 
 import pytest
-
 from conftest import run_python
 
 SHIMS = {

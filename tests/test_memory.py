@@ -5,7 +5,6 @@ allocation is kept by a call."""
 import os
 
 import pytest
-
 from conftest import run_python
 
 pytestmark = pytest.mark.skipif(os.environ.get("TAVORI_PAY_SANITIZED") == "1",

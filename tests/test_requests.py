@@ -9,7 +9,8 @@ from decimal import Decimal
 from urllib.parse import parse_qsl, quote, urlsplit
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from tavori_pay import Client, OrderStatus, PaymentResult
 

@@ -19,11 +19,10 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlencode
 
 import pytest
+from conftest import sign
 
 from tavori_pay import Client
 from tavori_pay_sandbox import Account, Sandbox
-
-from conftest import sign
 
 COMMUNITY, SPONSOR = "shop-community", "shop-sponsor-secret"
 

@@ -16,12 +16,11 @@ import urllib.request
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
+from test_sandbox import COMMUNITY, SPONSOR
 
 from tavori_pay import Client
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox import handler as sandbox_handler
-
-from test_sandbox import COMMUNITY, SPONSOR
 
 pytestmark = pytest.mark.usefixtures("no_proxy")
 

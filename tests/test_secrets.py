@@ -2,10 +2,9 @@
 representations, standard error."""
 
 import pytest
+from conftest import sign, write_key_file
 
 from tavori_pay import Client
-
-from conftest import sign, write_key_file
 
 SECRET = "SPONSOR-SECRET-7f3a"
 

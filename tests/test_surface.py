@@ -2,11 +2,10 @@ import sys
 import weakref
 
 import pytest
+from conftest import run_python
 
 import tavori_pay
 from tavori_pay import Client, OrderStatus, PaymentResult
-
-from conftest import run_python
 
 
 def test_module_attributes_in_registration_order():

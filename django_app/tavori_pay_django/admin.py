@@ -4,21 +4,21 @@ from __future__ import annotations
 
 import datetime as dt
 from functools import partial
-from urllib.parse import urlencode
 from typing import TYPE_CHECKING
+from urllib.parse import urlencode
 
 from django.contrib import admin, messages
 from django.contrib.contenttypes.admin import GenericTabularInline
+from django.core.exceptions import PermissionDenied
 from django.db import connections, router, transaction
 from django.db.models import Model, QuerySet
-from django.core.exceptions import PermissionDenied
 from django.http import HttpRequest, HttpResponse
 from django.template.response import TemplateResponse
 from django.urls import NoReverseMatch, reverse
 from django.utils import timezone
 from django.utils.html import format_html
 
-from .day_report import day_bounds
+from .days import day_bounds
 from .delivery import dispatcher, slow_receivers
 from .health import DAYS, REFUSALS, health
 from .health_chart import per_day_chart
@@ -191,12 +191,12 @@ class PaymentEventAdmin(PaymentEventAdminBase):
         payment_ids = set(queryset.filter(delivered_at=None).values_list("payment_id", flat=True))
         alias = router.db_for_write(PaymentEvent)
         if connections[alias].in_atomic_block:  # ATOMIC_REQUESTS: receivers never run inside the request's transaction
-            transaction.on_commit(partial(dispatcher.deliver_due, ignore_backoff=True, payment_ids=payment_ids),
+            transaction.on_commit(partial(dispatcher.deliver_due_events, ignore_backoff=True, payment_ids=payment_ids),
                                   using=alias)
             self.message_user(request, f"{counted(len(payment_ids), 'payment')}: their events are delivered once "
                                        "this request has committed", messages.SUCCESS)
             return
-        summary = dispatcher.deliver_due(ignore_backoff=True, payment_ids=payment_ids)
+        summary = dispatcher.deliver_due_events(ignore_backoff=True, payment_ids=payment_ids)
         self.message_user(request, summary.line(), messages.ERROR if summary.undelivered else messages.SUCCESS)
         for error in summary.errors[:10]:
             self.message_user(request, f"not delivered: {error}", messages.ERROR)

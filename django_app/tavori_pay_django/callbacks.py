@@ -8,25 +8,23 @@ import hashlib
 import uuid
 from contextlib import suppress
 from dataclasses import dataclass
-from typing import Any
 
-from django.db import DatabaseError, connections, router, transaction
-from django.db.backends.base.base import BaseDatabaseWrapper
+from django.db import DatabaseError, router, transaction
 from django.utils import timezone
+
 from tavori_pay import Client
 
-from . import conf, plain_sql
+from . import conf, db
 from .models import Callback, Payment
-from .reports import Report, apply, from_callback
+from .moves import apply
+from .reports import Report, from_callback
 from .transitions import Outcome
 
 # Outcomes after which a redelivery changes nothing more: anything else (not
 # yet processed, an order not yet known, a key not yet configured) is tried
 # again when the service delivers the callback again.
 SETTLED_OUTCOMES = {Outcome.APPLIED, Outcome.DUPLICATE, Outcome.STALE, Outcome.AMOUNT_MISMATCH}
-_SETTLED = ", ".join(sorted(f"'{outcome.value}'" for outcome in SETTLED_OUTCOMES))  # the app's own codes, as SQL
-# The columns of what a callback did, the outcome last.
-MARKED = ["processed_at", "signature_ok", "order_id", "status", "payment_id", "outcome"]
+_SETTLED = sorted(outcome.value for outcome in SETTLED_OUTCOMES)
 UNVERIFIED_BYTES_KEPT = 512
 
 
@@ -120,35 +118,10 @@ def _store(body: bytes, signature: str, verified: bool, mark: _Mark | None = Non
     database."""
     digest = hashlib.sha256(signature.encode("utf-8", "replace") + b"\n" + body).hexdigest()
     body = body if verified else body[:UNVERIFIED_BYTES_KEPT]
-    database, table = _callback_table()
-    mysql = database.vendor == "mysql"
-    now = _now(database)
-    marked: list[Any]
-    if mark is None:
-        marked = [None, None, "", "", None, Callback.UNPROCESSED]
-    else:
-        marked = [now, mark.signature_ok, mark.order_id[:64], mark.status[:16], mark.payment_id, mark.outcome.value]
-    # MySQL's driver sends bytes as text in the connection's character set
-    # unless told they are binary.
-    insert = (f"INSERT INTO {table} (digest, body, signature, deliveries, received_at, {', '.join(MARKED)}) "
-              f"VALUES (%s, {'_binary %s' if mysql else '%s'}, %s, 1, %s, {', '.join(['%s'] * len(MARKED))}) ")
-    values = [digest, body, signature[:128], now, *marked]
-    with database.cursor() as cursor:
-        if mysql:
-            # Assigned in order, each seeing those before: the outcome last,
-            # so that the others ask about the row's own. No RETURNING beside
-            # ON DUPLICATE KEY: the row, locked until the commit, is read back.
-            kept = [f"{column} = IF(outcome IN ({_SETTLED}), {column}, VALUES({column}))" for column in MARKED]
-            cursor.execute(insert + "ON DUPLICATE KEY UPDATE " + ", ".join(["deliveries = deliveries + 1",
-                                                                           *(kept if mark else [])]), values)
-            cursor.execute(f"SELECT outcome FROM {table} WHERE digest = %s", [digest])
-        else:
-            kept = [f"{column} = CASE WHEN {table}.outcome IN ({_SETTLED}) THEN {table}.{column} "
-                    f"ELSE EXCLUDED.{column} END" for column in MARKED]
-            cursor.execute(insert + "ON CONFLICT (digest) DO UPDATE SET " +
-                           ", ".join([f"deliveries = {table}.deliveries + 1", *(kept if mark else [])]) +
-                           " RETURNING outcome", values)
-        return str(cursor.fetchone()[0])
+    marked = None if mark is None else (None, mark.signature_ok, mark.order_id[:64], mark.status[:16],
+                                        mark.payment_id, mark.outcome.value)
+    return db.operations(router.db_for_write(Callback)).store_callback(
+        db.CallbackRow(digest, body, signature[:128], marked), _SETTLED)
 
 
 def _verified_fields(clients: list[Client], body: bytes, signature: str) -> dict[str, str] | None:
@@ -168,9 +141,9 @@ def _verified_fields(clients: list[Client], body: bytes, signature: str) -> dict
 
 
 def _locked_payment(order_id: str, token: str | None, report: Report) -> Payment | None:
-    found = plain_sql.select(Payment, router.db_for_write(Payment), "order_id = %s", [order_id], lock=True)
-    if found:
-        return found[0]
+    found = db.operations(router.db_for_write(Payment)).locked_payment(order_id)
+    if found is not None:
+        return found
     if not token:
         return None
     # A payment whose order id was not saved after the service created the
@@ -186,16 +159,3 @@ def _locked_payment(order_id: str, token: str | None, report: Report) -> Payment
     payment.order_id = order_id
     payment.save(update_fields=["order_id", "updated_at"])
     return payment
-
-
-def _now(database: BaseDatabaseWrapper) -> str | None:
-    """Now, as the database's plain statements take a time: MySQL's driver
-    would write an aware time with its offset."""
-    return database.ops.adapt_datetimefield_value(timezone.now())
-
-
-def _callback_table() -> tuple[BaseDatabaseWrapper, str]:
-    """The connection callbacks are written on, and their table's quoted name,
-    for the plain statement every callback runs."""
-    database = connections[router.db_for_write(Callback)]
-    return database, database.ops.quote_name(Callback._meta.db_table)

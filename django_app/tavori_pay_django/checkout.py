@@ -18,18 +18,20 @@ from django.http import HttpRequest
 from django.urls import reverse
 from django.utils import timezone
 from django.views.decorators.debug import sensitive_variables
+
 from tavori_pay import Client
 
 from . import conf, metrics
 from .errors import ConfigurationError, PaymentError
+from .locks import lock_reference
 from .models import ORDER_KEY_LENGTH, Payment
+from .money import checked_amount
+from .moves import apply
 from .own_connection import apart_from_callers_transaction
-from .reports import CENT, apply, from_order_status
-from .references import lock_reference
+from .reports import from_order_status
 from .transitions import Status
 
 CURRENCY = re.compile(r"[A-Z]{3}", re.ASCII)
-LIMIT = Decimal(10) ** 15  # what the model and the service hold
 # Seconds a payment without an order id counts as being created by another
 # checkout, which a second checkout for its reference waits for: the time a
 # create request may take. An older one's checkout died.
@@ -213,27 +215,6 @@ def _without_frames(error: BaseException) -> BaseException:
         link.__traceback__ = None
         link = link.__cause__ or link.__context__
     return error
-
-
-def checked_amount(amount: Decimal | int) -> Decimal:
-    """The amount as the service will receive it, or ValueError/TypeError.
-    The module sends a double, so an amount is taken only when its value in
-    cents survives the trip to a double and back."""
-    if isinstance(amount, bool) or not isinstance(amount, (Decimal, int)):
-        raise TypeError(f"amount must be a Decimal, not {type(amount).__name__}")
-    amount = Decimal(amount)
-    if not amount.is_finite() or amount <= 0:
-        raise ValueError(f"amount must be a positive Decimal, not {amount}")
-    if amount >= LIMIT:
-        raise ValueError(f"amount must be below {LIMIT}, not {amount}")
-    _, digits, exponent = amount.as_tuple()
-    assert isinstance(exponent, int)  # a finite amount's
-    if any(digits[max(0, len(digits) + exponent + 2):]) and exponent < -2:
-        raise ValueError(f"amount {amount} has more than two fraction digits")
-    if Decimal(repr(float(amount))) != amount:
-        raise ValueError(f"amount {amount} cannot be sent exactly: the service takes it as a double, "
-                         f"which holds {Decimal(repr(float(amount)))}")
-    return amount.quantize(CENT)
 
 
 def public_base(request: HttpRequest | None) -> str:

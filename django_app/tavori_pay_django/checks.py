@@ -21,12 +21,11 @@ from django.apps import AppConfig
 from django.conf import settings
 from django.core import checks
 from django.core.checks.registry import CheckRegistry
-from django.db import connections, router
+from django.db import router
 from django.urls import NoReverseMatch, get_resolver, reverse
 
-from . import conf, key_file
+from . import conf, db, key_file
 from .errors import ConfigurationError
-
 
 AppConfigs = Sequence[AppConfig] | None
 SETTINGS_HINT = "see the TAVORI_PAY settings in tavori_pay_django's docs (docs/django.md)"
@@ -49,16 +48,16 @@ def _keys(deploy: bool) -> list[checks.CheckMessage]:
         current = conf.config()
         in_settings = conf.keys_in_settings(current)
     except ConfigurationError as error:
-        return [] if deploy else [checks.Error(str(error), hint=SETTINGS_HINT, id="tavori_pay.E001")]
+        return [] if deploy else [checks.Error(str(error), hint=SETTINGS_HINT, id=error.check_id)]
     if in_settings:
-        return [] if deploy else [checks.Error(problem, hint="remove it, or give it a key", id="tavori_pay.E001")
+        return [] if deploy else [checks.Error(problem, hint="remove it, or give it a key", id=conf.KEYS_CHECK)
                                   for problem in current.unusable_keys]
     messages = check_key_file(key_file.path())
     missing = [message for message in messages if message.id in ("tavori_pay.E002", "tavori_pay.E003")]
     if deploy:
         return missing
     others = [message for message in messages if message not in missing]
-    if missing and not running_tests() and not _deployment_run() and _where_missing_keys_help():
+    if missing and not conf.running_tests() and not _deployment_run() and _where_missing_keys_help():
         others.insert(0, checks.Warning(
             "payments will fail until the keys are set: " + "; ".join(message.msg for message in missing),
             hint=KEYS_HINT + " (check --deploy makes this an error)", id="tavori_pay.W005"))
@@ -96,17 +95,10 @@ def _where_missing_keys_help() -> bool:
     return True
 
 
-def running_tests() -> bool:
-    """Whether Django's test environment is set up (its runner, or pytest-django)."""
-    from django.test import utils
-
-    return hasattr(utils._TestState, "saved_data")
-
-
 # A deployment check, so that the commands cron runs do not print it each time.
 @checks.register(checks.Tags.security, deploy=True)
 def check_notify_url(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
-    if settings.DEBUG or running_tests():
+    if settings.DEBUG or conf.running_tests():
         return []
     try:
         public_url = conf.config().public_url
@@ -139,8 +131,8 @@ def redirects_to_https(public_url: str) -> bool:
 @checks.register()
 def check_receivers(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     """Receivers every process would not have, or could not name alike."""
+    from .delivery.signals import SIGNAL_OF
     from .models import Payment
-    from .signals import SIGNAL_OF
 
     try:  # what the URLconf connects (a views.py) is connected by now, as in a web worker
         get_resolver().url_patterns  # noqa: B018
@@ -155,7 +147,7 @@ def check_receivers(app_configs: AppConfigs = None, **kwargs: object) -> list[ch
     return messages
 
 
-# An unusable TASK_BACKEND is check_keys' E001, as every setting; a backend
+# An unusable TASK_BACKEND is check_keys' E011, as every setting's cause; a backend
 # whose tasks run in no worker is fine for tests, not for a deployment.
 @checks.register(deploy=True)
 def check_task_backend_for_deployment(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
@@ -177,7 +169,7 @@ def check_task_backend_for_deployment(app_configs: AppConfigs = None, **kwargs: 
 
 @checks.register()
 def check_sqlite_transactions(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
-    return sqlite_warnings(settings.DATABASES)
+    return sqlite_warnings(settings.DATABASES, {alias: db.vendor(alias) for alias in settings.DATABASES})
 
 
 # What the callback's INSERT ... ON CONFLICT ... RETURNING needs of SQLite.
@@ -188,8 +180,7 @@ SQLITE_LEAST = (3, 35)
 def check_databases(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     from .models import Payment
 
-    vendors = {alias: connections[alias].vendor for alias in settings.DATABASES
-               if router.allow_migrate_model(alias, Payment)}
+    vendors = {alias: db.vendor(alias) for alias in settings.DATABASES if router.allow_migrate_model(alias, Payment)}
     return database_errors(vendors, sqlite3.sqlite_version_info)
 
 
@@ -203,7 +194,7 @@ def database_errors(vendors: dict[str, str], sqlite_version: tuple[int, ...]) ->
                 f"database {alias!r} is SQLite {'.'.join(map(str, sqlite_version))}: the payments need SQLite "
                 f"{'.'.join(map(str, SQLITE_LEAST))} or later", hint="use a Python built with a newer SQLite, or "
                 "PostgreSQL", id="tavori_pay.E006"))
-        elif vendor not in ("postgresql", "mysql", "sqlite"):
+        elif vendor not in db.VENDORS:
             messages.append(checks.Error(
                 f"database {alias!r} is {vendor}, which the payments cannot be kept in: every callback would be "
                 "answered 503", hint="keep the payments in PostgreSQL, MariaDB 10.6 or later, MySQL 8 or SQLite "
@@ -212,16 +203,17 @@ def database_errors(vendors: dict[str, str], sqlite_version: tuple[int, ...]) ->
     return messages
 
 
-def sqlite_warnings(databases: dict[str, dict[str, Any]]) -> list[checks.CheckMessage]:
+def sqlite_warnings(databases: dict[str, dict[str, Any]], vendors: dict[str, str]) -> list[checks.CheckMessage]:
     messages: list[checks.CheckMessage] = []
     for alias, database in databases.items():
-        if database.get("ENGINE") == "django.db.backends.sqlite3" and \
-                database.get("OPTIONS", {}).get("transaction_mode") != "IMMEDIATE":
+        if vendors[alias] != "sqlite":
+            continue
+        if database.get("OPTIONS", {}).get("transaction_mode") != "IMMEDIATE":
             messages.append(checks.Warning(
                 f"database {alias!r} is SQLite without transaction_mode IMMEDIATE: concurrent callbacks "
                 "would fail with 'database is locked'",
                 hint='add "OPTIONS": {"transaction_mode": "IMMEDIATE"} to its settings', id="tavori_pay.W002"))
-        if database.get("ENGINE") == "django.db.backends.sqlite3" and database.get("ATOMIC_REQUESTS"):
+        if database.get("ATOMIC_REQUESTS"):
             messages.append(checks.Warning(
                 f"database {alias!r} is SQLite with ATOMIC_REQUESTS: start_payment refuses to run in a view's "
                 "transaction there, which holds SQLite's write lock, since a rollback would lose a payment the "
@@ -251,7 +243,7 @@ def check_key_file(path: Path) -> list[checks.CheckMessage]:
         if assignment is None:
             if empty:
                 messages.append(checks.Error(f"{path}: {name} is empty; an empty key is never used",
-                                             hint="write the key between the quotes", id="tavori_pay.E001"))
+                                             hint="write the key between the quotes", id=conf.KEY_FILE_CHECK))
             continue
         where, value = f"{path}, line {assignment.number}", assignment.value
         if assignment.written_name != name:
@@ -260,7 +252,7 @@ def check_key_file(path: Path) -> list[checks.CheckMessage]:
                 "that name", hint=f"move the {name} line above it", id="tavori_pay.W003"))
         if empty or not assignment.key.strip():
             messages.append(checks.Error(f"{where}: {name} is empty; an empty key is never used",
-                                         hint="write the key between the quotes", id="tavori_pay.E001"))
+                                         hint="write the key between the quotes", id=conf.KEY_FILE_CHECK))
         elif value[:1] in key_file.QUOTES and (len(value) < 2 or value[-1] != value[0]):
             messages.append(checks.Warning(
                 f"{where}: {name} has text after its closing quote, or no closing quote; the text is read "

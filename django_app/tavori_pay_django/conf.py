@@ -18,9 +18,10 @@ import importlib.util
 from dataclasses import dataclass, field
 from urllib.parse import urlsplit
 
-import tavori_pay
 from django.conf import settings
 from django.views.decorators.debug import sensitive_variables
+
+import tavori_pay
 
 from . import key_file
 from .errors import ConfigurationError
@@ -36,6 +37,11 @@ DEFAULTS = {
     "TASK_BACKEND": None,
 }
 
+
+# The system check of each cause of a ConfigurationError: the dict's shape
+# is E001.
+KEYS_CHECK, NUMBER_CHECK, URL_CHECK, TASK_BACKEND_CHECK, KEY_FILE_CHECK = (
+    "tavori_pay.E008", "tavori_pay.E009", "tavori_pay.E010", "tavori_pay.E011", "tavori_pay.E012")
 
 # What each number setting may be: the least, the most, and why.
 DAY = 86400
@@ -73,7 +79,7 @@ def config() -> Config:
     values = {**DEFAULTS, **given}
     community_key = values["COMMUNITY_KEY"]
     if community_key is not None and not _usable(community_key):
-        raise ConfigurationError("TAVORI_PAY['COMMUNITY_KEY'] is empty or not text")
+        raise ConfigurationError("TAVORI_PAY['COMMUNITY_KEY'] is empty or not text", KEYS_CHECK)
     keys, unusable = _sponsor_keys(values["SPONSOR_KEYS"], given.get("SPONSOR_KEY"))
     return Config(community_key, keys, _public_url(values["PUBLIC_URL"]),
                   int(_number(values, "CALLBACK_MAX_BYTES", int)), _number(values, "RECONCILE_AFTER", float),
@@ -98,13 +104,13 @@ def _sponsor_keys(listed: object, single: object) -> tuple[tuple[str, ...], tupl
         names = [f"TAVORI_PAY['SPONSOR_KEYS'][{position}]" for position in range(len(listed))]
     else:
         raise ConfigurationError("TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys"
-                                 + (", not one string" if isinstance(listed, str) else ""))
+                                 + (", not one string" if isinstance(listed, str) else ""), KEYS_CHECK)
     usable = tuple(key for key in listed if isinstance(key, str) and _usable(key))
     unusable = tuple(f"{name} is empty or not text: it is never used"
                      for name, key in zip(names, listed, strict=True) if not _usable(key))
     if not usable:
         raise ConfigurationError("TAVORI_PAY has no usable sponsor key: " + ("; ".join(unusable) or
-                                                                          "SPONSOR_KEYS is empty"))
+                                                                          "SPONSOR_KEYS is empty"), KEYS_CHECK)
     return usable, unusable
 
 
@@ -113,7 +119,7 @@ def _number(values: dict[str, object], name: str, kind: type[int] | type[float])
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not least <= value <= most or \
             (kind is int and value != int(value)):
         raise ConfigurationError(f"TAVORI_PAY['{name}'] must be a {'whole number' if kind is int else 'number'} "
-                                 f"from {least:,} to {most:,} ({why}), not {value!r}")
+                                 f"from {least:,} to {most:,} ({why}), not {value!r}", NUMBER_CHECK)
     return float(kind(value))
 
 
@@ -121,12 +127,13 @@ def _task_backend(value: object) -> str | None:
     if value is None:
         return None
     if not isinstance(value, str) or not value:
-        raise ConfigurationError(f"TAVORI_PAY['TASK_BACKEND'] must be an alias of the TASKS setting, not {value!r}")
+        raise ConfigurationError(f"TAVORI_PAY['TASK_BACKEND'] must be an alias of the TASKS setting, not {value!r}",
+                                 TASK_BACKEND_CHECK)
     tasks = getattr(settings, "TASKS", None)
     if not tasks_framework() or not isinstance(tasks, dict) or value not in tasks:
         raise ConfigurationError(f"TAVORI_PAY['TASK_BACKEND'] ({value}) is not an alias of the TASKS setting"
                                  + ("" if tasks_framework() else ", and this Django has no tasks framework "
-                                    "(Django 6.0, or the django-tasks backport on 5.2)"))
+                                    "(Django 6.0, or the django-tasks backport on 5.2)"), TASK_BACKEND_CHECK)
     return value
 
 
@@ -137,11 +144,11 @@ def tasks_framework() -> bool:
 
 def _public_url(value: object) -> str:
     if not isinstance(value, str):
-        raise ConfigurationError("TAVORI_PAY['PUBLIC_URL'] must be text")
+        raise ConfigurationError("TAVORI_PAY['PUBLIC_URL'] must be text", URL_CHECK)
     if value and (problem := _url_problem(value)):
         raise ConfigurationError(f"TAVORI_PAY['PUBLIC_URL'] ({value}) {problem}: the notify URL is built on it, so it "
                                  "must be an absolute http:// or https:// URL such as https://shop.example, with a "
-                                 "host, a port from 1 to 65535 if any, and no '?' or '#' part")
+                                 "host, a port from 1 to 65535 if any, and no '?' or '#' part", URL_CHECK)
     return value.rstrip("/")
 
 
@@ -172,7 +179,7 @@ def keys_in_settings(current: Config) -> bool:
         return False
     if current.community_key is None or not current.sponsor_keys:
         raise ConfigurationError("TAVORI_PAY needs both COMMUNITY_KEY and SPONSOR_KEYS, or neither "
-                                 "(then the keys are read from auth_key.py)")
+                                 "(then the keys are read from auth_key.py)", KEYS_CHECK)
     return True
 
 
@@ -186,13 +193,13 @@ def clients() -> list[tavori_pay.Client]:
         try:
             client = key_file.module_client()
         except key_file.Unreadable as error:
-            raise ConfigurationError(str(error)) from None
+            raise ConfigurationError(str(error), KEY_FILE_CHECK) from None
         _refuse_empty_keys_in_file(client)
         return [client]
     try:
         return [tavori_pay.Client(current.community_key, key) for key in current.sponsor_keys]
     except TypeError:
-        raise ConfigurationError("TAVORI_PAY's COMMUNITY_KEY and SPONSOR_KEYS must be strings") from None
+        raise ConfigurationError("TAVORI_PAY's COMMUNITY_KEY and SPONSOR_KEYS must be strings", KEYS_CHECK) from None
 
 
 def client() -> tavori_pay.Client:
@@ -213,4 +220,11 @@ def _refuse_empty_keys_in_file(client: tavori_pay.Client) -> None:
         sponsor = None  # the module has just read it; a file gone since is its next reader's to report
     where = f"{path}, line {sponsor.number}" if sponsor is not None else str(path)
     if key_file.verifies_with_empty_key(client) or (sponsor is not None and not sponsor.key.strip()):
-        raise ConfigurationError(f"{where}: SPONSOR_KEY is empty; an empty key is never used")
+        raise ConfigurationError(f"{where}: SPONSOR_KEY is empty; an empty key is never used", KEY_FILE_CHECK)
+
+
+def running_tests() -> bool:
+    """Whether Django's test environment is set up (its runner, or pytest-django)."""
+    from django.test import utils
+
+    return hasattr(utils._TestState, "saved_data")

@@ -13,11 +13,14 @@ from decimal import Decimal
 from django.conf import settings
 from django.db import router
 from django.utils import timezone
+
 from tavori_pay import Client
 
 from . import metrics
+from .days import day_bounds
 from .models import Payment
-from .reports import CENT, Report, from_order_status, money
+from .money import as_text, money, service_text
+from .reports import Report, from_order_status
 from .transitions import Status
 
 
@@ -65,21 +68,12 @@ class DayReport:
             counts[key] += 1
             amounts[key] += Decimal(line.amount)
             differing[key] += bool(line.difference)
-        return [Total(status, currency, counts[status, currency], _text(amounts[status, currency]),
+        return [Total(status, currency, counts[status, currency], as_text(amounts[status, currency]),
                       differing[status, currency]) for status, currency in sorted(counts)]
 
     def as_dict(self) -> dict[str, object]:
         return {"date": self.day.isoformat(), "payments": [asdict(line) for line in self.lines],
                 "totals": [asdict(total) for total in self.totals()], "differing": self.differing}
-
-
-def day_bounds(day: dt.date) -> tuple[dt.datetime, dt.datetime]:
-    """The day in the project's time zone, as the database holds times."""
-    start = dt.datetime.combine(day, dt.time.min)
-    end = start + dt.timedelta(days=1)
-    if settings.USE_TZ:
-        return timezone.make_aware(start), timezone.make_aware(end)
-    return start, end
 
 
 def report_day(client: Client, day: dt.date, *, workers: int = 1,
@@ -111,10 +105,10 @@ def _line(client: Client, payment: Payment) -> Line:
         order_id=payment.order_id or "", reference=payment.reference,
         created_at=timezone.localtime(payment.created_at).isoformat() if settings.USE_TZ
         else payment.created_at.isoformat(),
-        amount=_text(payment.amount), currency=payment.currency, status=payment.status,
-        settled_amount=_text(payment.settled_amount), service_status=answer.status.value if answer else "",
-        service_amount=_service_money(answer.amount) if answer else "",
-        service_settled_amount=_service_money(answer.settle_amount) if answer else "",
+        amount=as_text(payment.amount), currency=payment.currency, status=payment.status,
+        settled_amount=as_text(payment.settled_amount), service_status=answer.status.value if answer else "",
+        service_amount=service_text(answer.amount) if answer else "",
+        service_settled_amount=service_text(answer.settle_amount) if answer else "",
         difference=refusal or "; ".join(_differences(payment, answer)))
 
 
@@ -126,19 +120,8 @@ def _differences(payment: Payment, answer: Report | None) -> Iterator[str]:
     if answer.status != payment.status:
         yield f"status: {payment.status} here, {answer.status.value} at the service"
     if money(answer.amount) != payment.amount:
-        yield f"amount: {_text(payment.amount)} here, {_service_money(answer.amount) or 'none'} at the service"
+        yield f"amount: {as_text(payment.amount)} here, {service_text(answer.amount) or 'none'} at the service"
     if answer.status == Status.SETTLED and payment.status == Status.SETTLED and \
             money(answer.settle_amount) != payment.settled_amount:
-        yield (f"settled amount: {_text(payment.settled_amount) or 'none'} here, "
-               f"{_service_money(answer.settle_amount) or 'none'} at the service")
-
-
-def _text(amount: Decimal | None) -> str:
-    return "" if amount is None else str(amount.quantize(CENT))
-
-
-def _service_money(text: str) -> str:
-    """The service's amount with two decimals when it is a number; else as
-    it came, cut short."""
-    value = money(text)
-    return _text(value) if value is not None and value == value.quantize(CENT) else text[:40]
+        yield (f"settled amount: {as_text(payment.settled_amount) or 'none'} here, "
+               f"{service_text(answer.settle_amount) or 'none'} at the service")

@@ -14,7 +14,12 @@ if TYPE_CHECKING:
 
 class ConfigurationError(ImproperlyConfigured):
     """The app cannot reach the service as configured: TAVORI_PAY, or the
-    auth_key.py it reads instead (never a key in the message)."""
+    auth_key.py it reads instead (never a key in the message). `check_id`
+    is the system check that reports its cause."""
+
+    def __init__(self, message: str, check_id: str = "tavori_pay.E001"):
+        super().__init__(message)
+        self.check_id = check_id
 
 
 class PaymentError(Exception):

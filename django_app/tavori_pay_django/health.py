@@ -13,12 +13,12 @@ from django.db.models import Count, Min, Q, Sum
 from django.db.models.functions import TruncDate
 from django.utils import timezone
 
-from .day_report import day_bounds
+from .days import day_bounds
+from .delivery import slow_receivers
 from .delivery.effects import INTERRUPTED
 from .delivery.events import ORDER_MISSING
-from .delivery import slow_receivers
 from .models import Callback, Payment, PaymentEvent, ReconcileRun, SlowReceiver
-from .reports import CENT
+from .money import in_cents
 from .transitions import Outcome
 
 DAYS = 7
@@ -68,8 +68,8 @@ def health() -> Health:
             .annotate(week=Count("id"), week_amount=Sum("amount"),
                       today=Count("id", filter=Q(created_at__gte=today_start)),
                       today_amount=Sum("amount", filter=Q(created_at__gte=today_start))))
-    report.sums = [Sums(row["status"], row["currency"], row["today"], _money(row["today_amount"]), row["week"],
-                        _money(row["week_amount"])) for row in rows]
+    report.sums = [Sums(row["status"], row["currency"], row["today"], in_cents(row["today_amount"]), row["week"],
+                        in_cents(row["week_amount"])) for row in rows]
     report.per_day = {week_start + dt.timedelta(days=n): Counter() for n in range(DAYS)}
     for row in (payments.filter(created_at__gte=since).annotate(day=TruncDate("created_at"))
                 .values("day", "status").order_by("day", "status").annotate(count=Count("id"))):
@@ -100,8 +100,3 @@ def _waiting_events(report: Health) -> None:
         taken = set(delivered_to.splitlines())
         missing = [name for name in (receivers or "").splitlines() if name not in taken]
         report.waiting_for.update(missing or ["(the receivers of the delivering process)"])
-
-
-def _money(total: Decimal | None) -> Decimal:
-    """A sum with two decimals, as money is shown; SQLite's sums drop them."""
-    return (total or Decimal(0)).quantize(CENT)

@@ -15,9 +15,10 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import tavori_pay
 from django.conf import settings
 from django.views.decorators.debug import sensitive_variables
+
+import tavori_pay
 
 KEY_NAMES = ("COMMUNITY_KEY", "SPONSOR_KEY")
 QUOTES = "\"'"

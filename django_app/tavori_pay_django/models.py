@@ -8,13 +8,11 @@ import uuid
 from functools import cached_property
 
 from asgiref.sync import sync_to_async
-
 from django.contrib.contenttypes.fields import GenericForeignKey
 from django.contrib.contenttypes.models import ContentType
 from django.db import models
 
 from .transitions import PAID_STAGES, Outcome, Status
-
 
 ORDER_KEY_LENGTH = 255
 

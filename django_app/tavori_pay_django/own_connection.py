@@ -7,8 +7,12 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable
+
 from django.db import connections
 from django.db.transaction import TransactionManagementError
+
+from . import db
+
 
 def apart_from_callers_transaction[T](alias: str, work: Callable[[], T]) -> T:
     """`work`'s result, its writes committed as it makes them: on the
@@ -21,7 +25,7 @@ def apart_from_callers_transaction[T](alias: str, work: Callable[[], T]) -> T:
     # reads the same mark. test_checkout covers both sides of it.
     if not any(not getattr(block, "_from_testcase", False) for block in connection.atomic_blocks):
         return work()
-    if connection.vendor == "sqlite":
+    if db.operations(alias).one_write_lock:
         raise TransactionManagementError(
             "start_payment cannot run inside a transaction on SQLite: the transaction holds the database's write "
             "lock, so the payment could not be written apart from it, and a rollback after the service created "

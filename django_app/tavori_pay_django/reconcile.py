@@ -23,6 +23,7 @@ from asgiref.sync import sync_to_async
 from django.db import DatabaseError, OperationalError, connections, router, transaction
 from django.db.models import Q
 from django.utils import timezone
+
 from tavori_pay import Client
 
 from . import conf, metrics
@@ -30,7 +31,8 @@ from .delivery import after_commit, dispatcher, events
 from .errors import ConfigurationError, PaymentBusy
 from .locks import lock_not_available, lock_waits_at_most
 from .models import Payment
-from .reports import HeldReferences, Report, apply, from_order_status
+from .moves import HeldReferences, apply
+from .reports import Report, from_order_status
 from .transitions import ENDED, OPEN, PAID_STAGES, Outcome, Status, decide
 from .wording import counted
 
@@ -128,7 +130,7 @@ def _deliver_left(ids: list[int]) -> int:
     undelivered = 0
     for start in range(0, len(ids), SHARE):
         share = ids[start:start + SHARE]
-        dispatcher.deliver_due(payment_ids=share)
+        dispatcher.deliver_due_events(payment_ids=share)
         undelivered += dispatcher.undelivered(share)
     return undelivered
 

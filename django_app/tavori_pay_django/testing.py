@@ -53,7 +53,7 @@ NEXT = {"pending": ["pay", "pay", "decline", "expire"], "paid": ["settle", "refu
 # returned (an effect outside the database done twice), a callback delivered
 # twice, the settlement before the payment, a lost callback found by
 # reconciliation, a refund before the payment, a decline delivered twice.
-SCENARIOS = [
+SCENARIOS: list[list[tuple[Any, ...]]] = [
     [("move", "pay"), ("deliver", 0, True), ("dispatch_now",)],
     [("move", "pay"), ("deliver", 0), ("deliver_again", 0)],
     [("move", "pay"), ("move", "settle"), ("deliver", 1), ("deliver", 0)],
@@ -184,6 +184,7 @@ def _flows(sandbox: Sandbox, start: Callable[[], Payment], invariant: Callable[[
            words: list[list[str]]) -> Any:
     from hypothesis import strategies
     from hypothesis.stateful import RuleBasedStateMachine, initialize, precondition, rule
+
     from tavori_pay_sandbox.deliveries import callback_body
 
     client, notify, immediate = Client(), reverse("tavori_pay:notify"), _immediate_backend()

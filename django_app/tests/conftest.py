@@ -15,14 +15,13 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
+import mariadb_server
+import postgres_cluster
 import pytest
 from django.db import connection, connections
 
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox.rules import sign
-
-import mariadb_server
-import postgres_cluster
 
 pytest_plugins = ["pytester"]  # a shop's own project, run as the shop would (test_payment_flows.py)
 

@@ -6,15 +6,13 @@ from __future__ import annotations
 from decimal import Decimal
 
 import pytest
-
+from conftest import SPONSOR, callback_fields, post_callback, signed
 from django.contrib.auth.models import Permission
 
 from tavori_pay_django import start_payment
 from tavori_pay_django.admin import PaymentAdmin
 from tavori_pay_django.callbacks import receive
 from tavori_pay_django.models import Payment
-
-from conftest import SPONSOR, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

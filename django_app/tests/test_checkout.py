@@ -11,17 +11,18 @@ from decimal import Decimal
 from urllib.parse import urlsplit
 
 import pytest
-from django.core.management import call_command
+from conftest import COMMUNITY, ON_POSTGRES, ROW_LOCKS, SPONSOR, callback_fields, post_callback, signed
 from django.contrib.auth.models import Group
+from django.core.management import call_command
 from django.db import OperationalError, connections, transaction
 from django.test import RequestFactory
-from hypothesis import HealthCheck, given, settings as hypothesis_settings, strategies as st
+from hypothesis import HealthCheck, given
+from hypothesis import settings as hypothesis_settings
+from hypothesis import strategies as st
 
 from tavori_pay_django import PaymentError, start_payment
 from tavori_pay_django.models import Callback, Payment, PaymentEvent
 from tavori_pay_sandbox import Account, Sandbox
-
-from conftest import COMMUNITY, ON_POSTGRES, ROW_LOCKS, SPONSOR, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

@@ -12,7 +12,6 @@ from django.core.management import call_command
 
 import tavori_pay_django
 from tavori_pay_django import ConfigurationError, conf
-from tavori_pay_django import checks as tavori_checks
 from tavori_pay_django.checks import database_errors, sqlite_warnings
 from tavori_pay_sandbox.rules import sign
 
@@ -27,7 +26,7 @@ def reported(deploy: bool = True) -> list[tuple[str, str]]:
 @pytest.fixture(autouse=True)
 def outside_tests(monkeypatch):
     """The checks as `manage.py check` gives them, not as under a test run."""
-    monkeypatch.setattr(tavori_checks, "running_tests", lambda: False)
+    monkeypatch.setattr(conf, "running_tests", lambda: False)
 
 
 @pytest.fixture
@@ -100,7 +99,9 @@ def test_unusable_settings_are_errors_that_name_the_setting_never_a_key(settings
                            **given}
     if "SPONSOR_KEY" in given:
         del settings.TAVORI_PAY["SPONSOR_KEYS"]
-    assert reported() == [("tavori_pay.E001", message) for message in expected]  # not a traceback
+    check = ("tavori_pay.E010" if "PUBLIC_URL" in given else "tavori_pay.E008" if "KEY" in "".join(given) else
+             "tavori_pay.E009")  # each cause its own check
+    assert reported() == [(check, message) for message in expected]  # not a traceback
     assert SECRET not in repr(config_or_error())
 
 
@@ -114,7 +115,7 @@ def config_or_error():
 @pytest.mark.parametrize("line", ['SPONSOR_KEY = ""', "SPONSOR_KEY = ''", "SPONSOR_KEY =   "])
 def test_an_empty_key_in_the_key_file_is_an_error(key_file, line):
     key_file.write_text(f'COMMUNITY_KEY = "c"\n{line}\n')
-    assert reported() == [("tavori_pay.E001", f"{key_file}, line 2: SPONSOR_KEY is empty; an empty key is never "
+    assert reported() == [("tavori_pay.E012", f"{key_file}, line 2: SPONSOR_KEY is empty; an empty key is never "
                                               "used")]
 
 
@@ -122,9 +123,11 @@ def test_a_missing_key_file_or_half_set_keys_are_errors(key_file, settings):
     assert reported() == [("tavori_pay.E002", f"TAVORI_PAY has no keys. Cannot read auth_key.py at {key_file}: "
                                               "No such file or directory (os error 2).")]
     settings.TAVORI_PAY = {"COMMUNITY_KEY": "c"}
-    assert [id for id, _ in reported()] == ["tavori_pay.E001"]
+    assert [id for id, _ in reported()] == ["tavori_pay.E008"]
     settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": SECRET}
-    assert reported() == [("tavori_pay.E001", "TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")]
+    assert reported() == [("tavori_pay.E008", "TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")]
+    settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": ["s"], "PUBLIK_URL": "https://s.example"}
+    assert [id for id, _ in reported()] == ["tavori_pay.E001"]  # the dict's own shape
 
 
 def test_client_signs_with_the_settings_keys_and_refuses_unusable_ones_as_improperly_configured(key_file, settings):
@@ -165,7 +168,8 @@ def test_sqlite_without_immediate_transactions_is_warned_about():
     sqlite = {"ENGINE": "django.db.backends.sqlite3", "NAME": "x.sqlite3"}
     databases = {"default": sqlite, "immediate": {**sqlite, "OPTIONS": {"transaction_mode": "IMMEDIATE"}},
                  "other": {"ENGINE": "django.db.backends.postgresql"}}
-    assert [(message.id, message.msg.split(" is ")[0]) for message in sqlite_warnings(databases)] == [
+    vendors = {"default": "sqlite", "immediate": "sqlite", "other": "postgresql"}
+    assert [(message.id, message.msg.split(" is ")[0]) for message in sqlite_warnings(databases, vendors)] == [
         ("tavori_pay.W002", "database 'default'")]
     assert reported() == []  # the tests' own SQLite settings
 
@@ -199,7 +203,7 @@ def test_missing_keys_warn_stop_only_a_deployment_and_are_quiet_under_tests(key_
     printed = io.StringIO()
     call_command("check", stdout=printed, stderr=printed)
     assert "tavori_pay.W005" in printed.getvalue()
-    monkeypatch.setattr(tavori_checks, "running_tests", lambda: True)
+    monkeypatch.setattr(conf, "running_tests", lambda: True)
     assert [m.id for m in checks.run_checks() if m.id.startswith("tavori_pay")] == []
 
 

@@ -9,13 +9,12 @@ from contextlib import suppress
 from decimal import Decimal
 
 import pytest
+from conftest import callback_fields, post_callback, signed
 from django.core.management import CommandError, call_command
 from django.db import transaction
 
 from tavori_pay_django import once
 from tavori_pay_django.models import Payment, PaymentEvent
-
-from conftest import callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

@@ -10,6 +10,7 @@ from collections import Counter
 from decimal import Decimal
 
 import pytest
+from conftest import ON_POSTGRES, ROW_LOCKS, as_hosts, callback_fields, post_callback, signed
 from django.core.management import CommandError, call_command
 from django.db import IntegrityError, connections, transaction
 from django.utils import timezone
@@ -17,8 +18,6 @@ from django.utils import timezone
 from tavori_pay_django import start_payment
 from tavori_pay_django.models import Callback, Payment, PaymentEvent
 from tavori_pay_django.signals import payment_needs_review
-
-from conftest import ON_POSTGRES, ROW_LOCKS, as_hosts, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

@@ -12,12 +12,11 @@ import sys
 from decimal import Decimal
 
 import pytest
+from conftest import COMMUNITY, SPONSOR, callback_fields, post_callback, signed
 from django.core.management import call_command
 from django.utils import timezone
 
 from tavori_pay_django.models import Callback, Payment
-
-from conftest import COMMUNITY, SPONSOR, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

@@ -15,22 +15,27 @@ import os
 from collections import defaultdict
 from decimal import Decimal
 
-import pytest
 import hypothesis
+import pytest
+from conftest import COMMUNITY, SPONSOR, post_callback
 from hypothesis import HealthCheck, strategies
-from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, precondition, rule,
-                                 run_state_machine_as_test)
+from hypothesis.stateful import (
+    RuleBasedStateMachine,
+    initialize,
+    invariant,
+    precondition,
+    rule,
+    run_state_machine_as_test,
+)
 
 from tavori_pay_django import start_payment
-from tavori_pay_django.delivery.dispatcher import deliver_due
+from tavori_pay_django.delivery.dispatcher import deliver_due_events
 from tavori_pay_django.models import Callback, Payment, PaymentEvent
 from tavori_pay_django.reconcile import reconcile
 from tavori_pay_django.signals import payment_needs_review, payment_status_changed
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox.deliveries import callback_body
 from tavori_pay_sandbox.rules import sign
-
-from conftest import COMMUNITY, SPONSOR, post_callback
 
 pytestmark = pytest.mark.django_db(transaction=True)
 
@@ -151,7 +156,7 @@ def test_every_stage_reaches_every_receiver_once_in_order_whatever_happens(clien
 
         @rule()
         def dispatch(self):
-            deliver_due(ignore_backoff=True)
+            deliver_due_events(ignore_backoff=True)
 
         @rule(lacking=strategies.sampled_from(["steady", "flaky"]))
         def dispatch_in_a_process_lacking_a_receiver(self, lacking):
@@ -159,7 +164,7 @@ def test_every_stage_reaches_every_receiver_once_in_order_whatever_happens(clien
             receiver = getattr(receivers, lacking)
             payment_status_changed.disconnect(receiver)
             try:
-                deliver_due(ignore_backoff=True)
+                deliver_due_events(ignore_backoff=True)
             finally:
                 payment_status_changed.connect(receiver)
 
@@ -179,7 +184,7 @@ def test_every_stage_reaches_every_receiver_once_in_order_whatever_happens(clien
             for callback in self.waiting:
                 post_callback(client, *callback)
             reconcile(Payment.objects.values_list("pk", flat=True))
-            deliver_due(ignore_backoff=True)
+            deliver_due_events(ignore_backoff=True)
             for order_id, stages in self.stages.items():
                 payment = Payment.objects.get(order_id=order_id)
                 assert payment.status == stages[-1]

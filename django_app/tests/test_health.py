@@ -12,6 +12,7 @@ import time
 from decimal import Decimal
 
 import pytest
+from conftest import callback_fields, post_callback, signed
 from django.contrib.auth.models import Permission, User
 from django.core.management import CommandError, call_command
 from django.db import connection
@@ -19,8 +20,6 @@ from django.test.utils import CaptureQueriesContext
 from django.utils import timezone
 
 from tavori_pay_django.models import Callback, Payment, PaymentEvent
-
-from conftest import callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 PAGE = "/admin/tavori_pay/paymentshealth/"

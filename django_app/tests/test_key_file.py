@@ -5,15 +5,16 @@ breaks, byte order marks and blanks included."""
 from __future__ import annotations
 
 import pytest
-import tavori_pay
-from hypothesis import HealthCheck, given, settings as hypothesis_settings, strategies as st
-from tavori_pay_sandbox.rules import sign
+from conftest import callback_fields, post_callback, signed
+from hypothesis import HealthCheck, given
+from hypothesis import settings as hypothesis_settings
+from hypothesis import strategies as st
+from test_notify import payment  # noqa: F401  (a fixture)
 
+import tavori_pay
 from tavori_pay_django import ConfigurationError, conf, key_file
 from tavori_pay_django.checks import check_key_file
-
-from conftest import callback_fields, post_callback, signed
-from test_notify import payment  # noqa: F401  (a fixture)
+from tavori_pay_sandbox.rules import sign
 
 # Characters Python's str.splitlines breaks lines at and the module does not,
 # and blanks that trimming does or does not remove.
@@ -51,7 +52,7 @@ def test_the_app_reads_every_key_file_as_the_module_does(key_path, text, bom):
     # The line the app names holds the very key the module verifies with.
     client.verify_callback(key_file.PROBE, sign(sponsor.key, key_file.PROBE))
     refused = not sponsor.key.strip()
-    assert ("tavori_pay.E001" in ids) is (refused or not found["COMMUNITY_KEY"].key.strip())
+    assert ("tavori_pay.E012" in ids) is (refused or not found["COMMUNITY_KEY"].key.strip())
     if refused:
         with pytest.raises(ConfigurationError, match="SPONSOR_KEY is empty"):
             conf.clients()
@@ -63,7 +64,7 @@ def test_the_app_reads_every_key_file_as_the_module_does(key_path, text, bom):
 @pytest.mark.parametrize("decoy", ["\f", "\u2028", "\r"])
 def test_an_empty_key_behind_a_line_break_only_python_sees_never_verifies(client, payment, key_path, decoy):  # noqa: F811
     key_path.write_text(f'COMMUNITY_KEY = "c"\nx{decoy}SPONSOR_KEY = "real"\nSPONSOR_KEY = ""\n', newline="")
-    assert [message.id for message in check_key_file(key_path)] == ["tavori_pay.E001"]
+    assert [message.id for message in check_key_file(key_path)] == ["tavori_pay.E012"]
     assert post_callback(client, *signed(callback_fields(payment), key="")).status_code == 500
     payment.refresh_from_db()
     assert payment.status == "pending"

@@ -10,11 +10,10 @@ import signal
 
 import psycopg
 import pytest
-
-from tavori_pay_sandbox import Account, Sandbox
-
 from conftest import COMMUNITY, ON_POSTGRES, SPONSOR
 from shop_server import ShopServer
+
+from tavori_pay_sandbox import Account, Sandbox
 
 pytestmark = pytest.mark.skipif(not ON_POSTGRES, reason="runs on the PostgreSQL cluster")
 

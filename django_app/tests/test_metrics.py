@@ -10,13 +10,12 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 
 import pytest
+from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, callback_fields, post_callback, signed
 from prometheus_client.parser import text_string_to_metric_families
-from tavori_pay_sandbox import Account, Sandbox
 
 from tavori_pay_django import metrics, start_payment
 from tavori_pay_django.models import Payment
-
-from conftest import COMMUNITY, ON_POSTGRES, SPONSOR, callback_fields, post_callback, signed
+from tavori_pay_sandbox import Account, Sandbox
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

@@ -12,14 +12,13 @@ import urllib.request
 from decimal import Decimal
 
 import pytest
+from conftest import ON_POSTGRES, SPONSOR, callback_fields, post_callback, signed
 from django.core.management import call_command
 from django.db import connections
 
 from tavori_pay_django.delivery import after_commit
 from tavori_pay_django.models import Callback, Payment
 from tavori_pay_django.signals import payment_needs_review, payment_status_changed
-
-from conftest import ON_POSTGRES, SPONSOR, callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

@@ -11,7 +11,6 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
 from conftest import ON_MARIADB, ON_POSTGRES
 
 SETTINGS = """

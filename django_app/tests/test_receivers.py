@@ -13,18 +13,18 @@ from decimal import Decimal
 
 import pytest
 from asgiref.sync import async_to_sync
+from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 from django.core.management import CommandError, call_command
 from django.db import transaction
 from django.test import AsyncClient
 
 from tavori_pay_django import checks as tavori_checks
-from tavori_pay_django import deliver_due_events, start_payment
+from tavori_pay_django import conf, deliver_due_events, start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
-from tavori_pay_django.reports import Report, apply
+from tavori_pay_django.moves import apply
+from tavori_pay_django.reports import Report
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_django.transitions import Status
-
-from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 
 pytestmark = pytest.mark.django_db(transaction=True)
 taken: list[tuple[str, str]] = []
@@ -127,7 +127,7 @@ def test_receivers_that_cannot_be_named_alike_in_every_process_are_refused_by_ch
 
 
 def test_a_receiver_connected_after_django_loaded_is_refused_loudly(payment, monkeypatch, caplog):
-    monkeypatch.setattr(tavori_checks, "running_tests", lambda: False)
+    monkeypatch.setattr(conf, "running_tests", lambda: False)
     with caplog.at_level(logging.ERROR, logger="tavori_pay_django"):
         payment_status_changed.connect(fulfil)  # as a views.py imported by the URLconf would
     try:

@@ -20,21 +20,27 @@ from decimal import Decimal
 from pathlib import Path
 
 import pytest
+from conftest import (
+    COMMUNITY,
+    ROW_LOCKS,
+    SPONSOR,
+    as_hosts,
+    callback_fields,
+    in_processes,
+    post_callback,
+    signed,
+    wait_until,
+)
 from django.core.management import CommandError, call_command
 from django.db import connection, connections, transaction
 from django.utils import timezone
 
-from tavori_pay_django import PaymentBusy, refresh_payment, start_payment
+from tavori_pay_django import PaymentBusy, conf, refresh_payment, start_payment
 from tavori_pay_django import reconcile as reconcile_module
 from tavori_pay_django.models import Payment, PaymentEvent
+from tavori_pay_django.reconcile import reconcile as reconcile_payments
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_sandbox import Account, Sandbox
-
-from tavori_pay_django import conf
-from tavori_pay_django.reconcile import reconcile as reconcile_payments
-
-from conftest import (COMMUNITY, ROW_LOCKS, SPONSOR, as_hosts, callback_fields, in_processes, post_callback, signed,
-                      wait_until)
 
 pytestmark = pytest.mark.django_db(transaction=True)
 

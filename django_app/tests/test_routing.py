@@ -8,16 +8,16 @@ import threading
 from decimal import Decimal
 
 import pytest
+from conftest import callback_fields, post_callback, signed
 from django.core.management import call_command
 from django.db import connections, transaction
 
 from tavori_pay_django import start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
-from tavori_pay_django.reports import Report, apply
+from tavori_pay_django.moves import apply
+from tavori_pay_django.reports import Report
 from tavori_pay_django.signals import payment_status_changed
 from tavori_pay_django.transitions import Status
-
-from conftest import callback_fields, post_callback, signed
 
 pytestmark = pytest.mark.django_db(transaction=True, databases=["default", "payments"])
 

@@ -9,12 +9,11 @@ from collections import Counter
 from decimal import Decimal
 
 import pytest
+from conftest import ROW_LOCKS, callback_fields, in_processes, signed
 from django.db import connections
 
 from tavori_pay_django import callbacks, start_payment
 from tavori_pay_django.models import Payment, PaymentEvent
-
-from conftest import ROW_LOCKS, callback_fields, in_processes, signed
 
 pytestmark = [pytest.mark.django_db(transaction=True),
               pytest.mark.skipif(not ROW_LOCKS, reason="concurrent writers need PostgreSQL or MariaDB")]

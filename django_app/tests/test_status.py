@@ -52,10 +52,10 @@ def test_unknown_tokens_and_other_methods_are_refused(client, payment):
 
 
 def test_the_page_keeps_asking_until_the_shop_has_taken_the_payments_events(client, payment, connect):
-    from tavori_pay_django.delivery import after_commit
-    from tavori_pay_django import callbacks
-
     from conftest import callback_fields, signed
+
+    from tavori_pay_django import callbacks
+    from tavori_pay_django.delivery import after_commit
 
     connect(lambda sender, payment, new, **kwargs: None)
     with after_commit.kept():  # answered; the receivers run later (a task backend, a worker)

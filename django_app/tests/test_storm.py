@@ -13,13 +13,12 @@ from concurrent.futures import ThreadPoolExecutor
 
 import psycopg
 import pytest
+from conftest import COMMUNITY, ON_POSTGRES, SPONSOR
+from shop_server import ShopServer
 
 from tavori_pay_sandbox import Account, Sandbox
 from tavori_pay_sandbox.deliveries import callback_body
 from tavori_pay_sandbox.rules import sign
-
-from conftest import COMMUNITY, ON_POSTGRES, SPONSOR
-from shop_server import ShopServer
 
 pytestmark = pytest.mark.skipif(not ON_POSTGRES, reason="runs on the PostgreSQL cluster")
 

@@ -15,6 +15,9 @@ from decimal import Decimal
 from pathlib import Path
 
 import pytest
+import queue_down
+import worker_receivers
+from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 from django.core import checks
 from django.core.management import call_command
 from django.db import connection
@@ -22,10 +25,6 @@ from django.db import connection
 from tavori_pay_django.delivery import after_commit
 from tavori_pay_django.models import Payment, PaymentEvent
 from tavori_pay_django.signals import payment_status_changed
-
-import queue_down
-import worker_receivers
-from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 
 pytestmark = pytest.mark.django_db(transaction=True)
 PAYMENTS = 4
@@ -73,23 +72,23 @@ def test_events_are_delivered_once_each_by_the_task_backends_workers(client, set
 
 @pytest.mark.django_db(transaction=True, databases=["default", "payments"])  # model checks ask every database
 def test_a_task_backend_that_is_not_in_tasks_is_an_error_and_one_that_runs_nothing_a_deployment_warning(settings):
-    from tavori_pay_django import checks as tavori_checks
+    from tavori_pay_django import conf
 
     def reported(deploy):
         return [(message.id, message.msg) for message in checks.run_checks(include_deployment_checks=deploy)
-                if message.id in ("tavori_pay.E001", "tavori_pay.W007")]
+                if message.id in ("tavori_pay.E011", "tavori_pay.W007")]
 
     settings.TAVORI_PAY = {**settings.TAVORI_PAY, "TASK_BACKEND": "celery"}
-    assert reported(deploy=False) == [("tavori_pay.E001", "TAVORI_PAY['TASK_BACKEND'] (celery) is not an alias of the "
+    assert reported(deploy=False) == [("tavori_pay.E011", "TAVORI_PAY['TASK_BACKEND'] (celery) is not an alias of the "
                                                           "TASKS setting")]
     settings.TAVORI_PAY = {**settings.TAVORI_PAY, "TASK_BACKEND": "default"}
-    tavori_checks.running_tests, running = (lambda: False), tavori_checks.running_tests
+    conf.running_tests, running = (lambda: False), conf.running_tests
     try:
         assert reported(deploy=True) == [("tavori_pay.W007", "TAVORI_PAY['TASK_BACKEND'] (default) is "
                                                              "ImmediateBackend: payment events are delivered in the "
                                                              "request that moved the payment, or never")]
     finally:
-        tavori_checks.running_tests = running
+        conf.running_tests = running
     call_command("check", stdout=io.StringIO())
 
 

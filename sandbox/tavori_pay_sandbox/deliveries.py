@@ -3,14 +3,13 @@ order and retried with exponential backoff when delivery fails."""
 
 from __future__ import annotations
 
-from typing import Any
-
 import json
 import threading
 import time
 import urllib.error
 import urllib.request
 from collections.abc import Callable
+from typing import Any
 
 from .clock import Clock
 from .faults import Faults

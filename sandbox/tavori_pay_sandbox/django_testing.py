@@ -22,10 +22,10 @@ have nowhere to go; post them yourself with `tavori_sandbox.sign(body)`."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any
 import shutil
 import tempfile
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 from django.conf import settings
 from django.test.utils import override_settings

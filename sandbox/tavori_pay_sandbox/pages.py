@@ -3,10 +3,9 @@ orders page."""
 
 from __future__ import annotations
 
-from typing import Any
-
 import time
 from html import escape
+from typing import Any
 
 from . import states
 

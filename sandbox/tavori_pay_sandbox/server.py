@@ -4,17 +4,16 @@ demand, what was delivered, and waiting for it."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, cast
-
 import os
 import re
 import secrets
 import sys
 import threading
 import time
+from collections.abc import Callable, Iterable
 from decimal import ROUND_HALF_UP, Decimal
 from pathlib import Path
-from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any, cast
 
 from . import pages, states
 from .clock import Clock

@@ -42,7 +42,7 @@ _answers_delivered = threading.Condition()
 ENQUEUE_WAIT = 5.0
 
 
-def deliver(payment_id: int, alias: str) -> None:
+def schedule(payment_id: int, alias: str) -> None:
     """Has the payment's events delivered once the outermost transaction on
     `alias` commits (at once when none is open)."""
     transaction.on_commit(partial(_committed, payment_id), using=alias)
@@ -66,7 +66,7 @@ def hand_over(payment_ids: list[int], *, wait: float | None = None) -> None:
     except ConfigurationError:  # check reports it; the move is made, and delivered here meanwhile
         backend = None
     if backend is None:
-        dispatcher.deliver_after_commit(payment_ids)
+        _deliver_now(payment_ids)
     elif wait is None:
         _enqueue(payment_ids, backend)
     else:
@@ -81,8 +81,18 @@ def hand_over(payment_ids: list[int], *, wait: float | None = None) -> None:
             metrics.enqueue_failed(backend, "timed_out")
 
 
+def _deliver_now(payment_ids: list[int]) -> None:
+    """Never raises: the moves are done; what it could not deliver waits for
+    the next run."""
+    try:
+        dispatcher.deliver_payments(payment_ids)
+    except Exception:
+        logger.exception("events of payment %s not delivered now; tavori_pay_dispatch delivers them",
+                         ", ".join(map(str, payment_ids)))
+
+
 def _enqueue(payment_ids: list[int], backend: str) -> None:
-    from ..tasks import deliver_payment_events
+    from .tasks import deliver_payment_events
 
     for payment_id in payment_ids:
         try:

@@ -20,19 +20,18 @@ import traceback
 from collections import Counter, defaultdict
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from typing import cast
 
-from django.db import DatabaseError, OperationalError, connections, router, transaction
+from django.db import DatabaseError, OperationalError, router, transaction
 from django.db.models import Min, Q
 from django.utils import timezone
 
-from .. import metrics, plain_sql
+from .. import db, metrics
 from ..locks import lock_not_available
 from ..models import Payment, PaymentEvent
-from ..signals import SIGNAL_OF
 from ..wording import counted
 from . import slow_receivers
 from .receivers import CONNECT_HINT
+from .signals import SIGNAL_OF
 
 logger = logging.getLogger("tavori_pay_django")
 
@@ -85,27 +84,12 @@ class Summary:
         return text
 
 
-def deliver_after_commit(payment_ids: list[int]) -> None:
-    """The delivery right after moves commit: never raises, since the moves
-    are done; what it could not deliver waits for the next run."""
-    try:
-        deliver_payments(payment_ids)
-    except Exception:
-        logger.exception("events of payment %s not delivered now; tavori_pay_dispatch delivers them",
-                         ", ".join(map(str, payment_ids)))
-
-
-def deliver_payment(payment_id: int) -> Summary:
-    """Delivers the payment's undelivered events, oldest first, and then any
-    that another delivery left to this one while it held them. When another
-    run holds the payment's events, they are left to it."""
-    return _deliver_each([payment_id], set())
-
-
 def deliver_payments(payment_ids: Iterable[int]) -> Summary:
-    """deliver_payment for several payments, in one transaction while no
-    other run holds any of their events (reconciliation's batches, the
-    sweep): a few statements for them all instead of a few each."""
+    """Delivers the payments' undelivered events, each payment's oldest
+    first, and then any that another delivery left to this one while it held
+    them; in one transaction while no other run holds any of them (a few
+    statements for them all instead of a few each), else each payment on its
+    own, those another run holds left to it. Raises only for the database."""
     ids, tried = list(dict.fromkeys(payment_ids)), set[int]()
     if len(ids) < 2:
         return _deliver_each(ids, tried)
@@ -128,23 +112,16 @@ def _deliver_each(payment_ids: Iterable[int], tried: set[int]) -> Summary:
 
 
 def deliver_due_events(*, older_than: float = 0, ignore_backoff: bool = False,
+                       payment_ids: Iterable[int] | None = None,
                        progress: Callable[[int, int], None] | None = None) -> Summary:
     """What `tavori_pay_dispatch` does, for Celery beat or any scheduler:
-    delivers every event that is due and returns the summary, with the
-    receivers that have kept events waiting over STUCK_AFTER. It raises only
+    delivers every undelivered event that is due (created `older_than`
+    seconds ago or longer and, unless `ignore_backoff`, past its retry
+    time; of `payment_ids` only, when given) and returns the summary, with,
+    for a run over every payment, the receivers that have kept events
+    waiting over STUCK_AFTER. Safe on several hosts at once. It raises only
     for the database; a receiver's failure is in the summary (`ok`,
     `errors`, `line()`)."""
-    summary = deliver_due(older_than=older_than, ignore_backoff=ignore_backoff, progress=progress)
-    summary.stuck = stuck()
-    return summary
-
-
-def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
-                payment_ids: Iterable[int] | None = None,
-                progress: Callable[[int, int], None] | None = None) -> Summary:
-    """Delivers every undelivered event that is due: created `older_than`
-    seconds ago or longer and, unless `ignore_backoff`, past its retry
-    time. Safe to run on several hosts at once."""
     now = timezone.now()
     due = PaymentEvent.objects.using(router.db_for_read(PaymentEvent)).filter(
         delivered_at=None, created_at__lte=now - dt.timedelta(seconds=older_than))
@@ -162,12 +139,14 @@ def deliver_due(*, older_than: float = 0, ignore_backoff: bool = False,
         except Exception:  # the database: each payment on its own, so that one failing holds up no other
             for payment_id in chunk:
                 try:
-                    summary.add(deliver_payment(payment_id))
+                    summary.add(deliver_payments([payment_id]))
                 except Exception as error:  # counted, and the run goes on
                     summary.counts[UNDELIVERED] += 1
                     summary.errors.append(f"payment {payment_id}: {error}")
         if progress is not None:
             progress(start + len(chunk), len(payments))
+    if payment_ids is None:
+        summary.stuck = stuck()
     return summary
 
 
@@ -212,7 +191,7 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
             connected = {kind: signal.receivers_for_payments(Payment).named for kind, signal in SIGNAL_OF.items()}
             handed = []
             waiting: dict[tuple[int, str], int] = {}  # (payment, receiver) -> the event it has not taken
-            events = _locked_events(alias, payment_ids)
+            events = db.operations(alias).locked_events(payment_ids)
             # A transaction that calls one receiver once needs no savepoint
             # to undo that receiver's writes: should it raise, the whole
             # transaction is undone, and the attempt recorded in another.
@@ -273,7 +252,7 @@ def _record_raised(alias: str, raised: _Raised, attempted_at: dt.datetime) -> Su
     metrics.event_handed(name, "raised")
     try:
         with transaction.atomic(using=alias):
-            for current in _locked_events(alias, [event.payment_id]):
+            for current in db.operations(alias).locked_events([event.payment_id]):
                 if current.pk == event.pk and current.attempts == raised.attempts and \
                         name in current.receivers_waiting():
                     _attempted(current, attempted_at, [f"{name} raised:\n{raised.error}"])
@@ -290,64 +269,21 @@ def _error_line(event: PaymentEvent) -> str:
     return f"event {event.pk} ({event}): {event.last_error.strip().splitlines()[-1]}"
 
 
-def _locked_events(alias: str, payment_ids: list[int]) -> list[PaymentEvent]:
-    """The payments' undelivered events, locked without waiting, and each
-    payment read with them but not locked: a callback may hold it."""
-    connection = connections[alias]
-    if connection.vendor == "mysql":
-        return _locked_events_mysql(alias, payment_ids)
-    events, payments = plain_sql.shape(alias, PaymentEvent), plain_sql.shape(alias, Payment)
-    lock = " FOR UPDATE OF e NOWAIT" if connection.features.has_select_for_update else ""
-    # Found through payment_id alone: delivered_at's index holds an entry
-    # for every event delivered since the last vacuum, left as a NULL.
-    with connection.cursor() as cursor:
-        cursor.execute(f"SELECT {events.columns('e.')}, {payments.columns('p.')} FROM {events.table} e "
-                       f"INNER JOIN {payments.table} p ON p.id = e.payment_id WHERE e.payment_id IN "
-                       f"({plain_sql.placeholders(len(payment_ids))}) AND COALESCE(e.delivered_at IS NULL, FALSE) "
-                       f"ORDER BY e.id{lock}", payment_ids)
-        rows = cursor.fetchall()
-    split, found = len(events.fields), []
-    for row in rows:
-        event = cast(PaymentEvent, events.instance(row[:split], connection))
-        event.payment = cast(Payment, payments.instance(row[split:], connection))
-        found.append(event)
-    return found
-
-
-def _locked_events_mysql(alias: str, payment_ids: list[int]) -> list[PaymentEvent]:
-    """MariaDB and MySQL lock each row a statement reads, and may read the
-    whole table for a payment's events, finding other runs' rows held: the
-    events are found unlocked, then locked by their ids. The payments are
-    read on their own, since MariaDB would lock a joined row too."""
-    waiting = PaymentEvent.objects.using(alias).filter(payment_id__in=payment_ids, delivered_at=None).order_by("id")
-    ids = list(waiting.values_list("pk", flat=True))
-    events = list(PaymentEvent.objects.using(alias).filter(pk__in=ids, delivered_at=None).order_by("id")
-                  .select_for_update(nowait=True))
-    payments = Payment.objects.using(alias).in_bulk({event.payment_id for event in events})
-    for event in events:
-        event.payment = payments[event.payment_id]
-    return events
-
-
 def _untried(payment_ids: list[int], tried: set[int]) -> list[int]:
     """Those of the payments with undelivered events this delivery has not
     tried: written meanwhile, their own delivery having found these held."""
-    events = plain_sql.shape(router.db_for_write(PaymentEvent), PaymentEvent)
-    with connections[events.alias].cursor() as cursor:
-        cursor.execute(f"SELECT id, payment_id, delivered_at FROM {events.table} WHERE payment_id IN "
-                       f"({plain_sql.placeholders(len(payment_ids))})", payment_ids)
-        return list(dict.fromkeys(payment_id for pk, payment_id, delivered_at in cursor.fetchall()
-                                  if delivered_at is None and pk not in tried))
+    waiting = db.operations(router.db_for_write(PaymentEvent)).undelivered(payment_ids)
+    return list(dict.fromkeys(payment_id for pk, payment_id in waiting if pk not in tried))
 
 
 def _record(alias: str, events: list[PaymentEvent]) -> None:
     """The events' records written, an UPDATE for each set of values: a
     batch's attempts mostly share theirs."""
-    same: defaultdict[tuple[object, ...], list[int]] = defaultdict(list)
+    operations, same = db.operations(alias), defaultdict[tuple[object, ...], list[int]](list)
     for event in events:
         same[tuple(getattr(event, name) for name in RECORDED)].append(event.pk)
     for values, pks in same.items():
-        plain_sql.update(PaymentEvent, alias, pks, dict(zip(RECORDED, values, strict=True)))
+        operations.update(PaymentEvent, pks, dict(zip(RECORDED, values, strict=True)))
 
 
 def _deliver(event: PaymentEvent, connected: dict[str, Callable[..., object]], waiting: dict[tuple[int, str], int],

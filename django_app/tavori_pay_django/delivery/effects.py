@@ -24,15 +24,14 @@ a database file of their own beside the project's."""
 from __future__ import annotations
 
 import hashlib
-import sqlite3
-import threading
 from collections.abc import Iterator
-from contextlib import closing, contextmanager
-from typing import Protocol
+from contextlib import contextmanager
 
-from django.db import IntegrityError, connections, router, transaction
+from django.db import IntegrityError, router, transaction
 from django.utils import timezone
 
+from .. import db
+from ..db.base import Claims
 from ..models import EffectClaim, Payment, PaymentEvent
 from ..own_connection import apart_from_callers_transaction
 from ..transitions import Status
@@ -84,25 +83,10 @@ def _flag(event: PaymentEvent, key: str) -> None:
     events.record(payment, Status(payment.status), None, [(code, reason)])
 
 
-class _Claims(Protocol):
-    def claim(self, event: PaymentEvent, key: str) -> str | None:
-        """None when claimed now; else the state of the claim found."""
-
-    def finish(self, event: PaymentEvent, key: str) -> None: ...
-
-    def release(self, event: PaymentEvent, key: str) -> None: ...
-
-    def interrupt(self, event: PaymentEvent, key: str) -> None: ...
-
-
-def _claims() -> _Claims:
+def _claims() -> Claims:
     alias = router.db_for_write(EffectClaim)
-    connection = connections[alias]
-    if connection.vendor != "sqlite":
-        return _DatabaseClaims(alias)
-    if connection.is_in_memory_db():  # type: ignore[attr-defined]  # SQLite's; a test database: claims last as long
-        return _FileClaims(None)
-    return _FileClaims(f"{connection.settings_dict['NAME']}-effects")
+    kept_apart = db.operations(alias).claims_file()
+    return kept_apart if kept_apart is not None else _DatabaseClaims(alias)
 
 
 class _DatabaseClaims:
@@ -136,63 +120,3 @@ class _DatabaseClaims:
     def release(self, event: PaymentEvent, key: str) -> None:
         rows = EffectClaim.objects.using(self.alias).filter(event_id=event.pk, key=key)
         apart_from_callers_transaction(self.alias, lambda: rows.delete())
-
-
-class _FileClaims:
-    """Claims in an SQLite file of their own (None: in memory, for this
-    process), each change committed at once. An event is known by its id
-    and the time it was written, so that a database made anew (a test
-    run's) never meets the claims of the one before."""
-
-    _memory: sqlite3.Connection | None = None
-    _memory_lock = threading.Lock()
-
-    def __init__(self, path: str | None):
-        self.path = path
-
-    @contextmanager
-    def _database(self) -> Iterator[sqlite3.Connection]:
-        if self.path is None:
-            with _FileClaims._memory_lock:
-                if _FileClaims._memory is None:
-                    _FileClaims._memory = self._made(sqlite3.connect(":memory:", check_same_thread=False,
-                                                                     isolation_level=None))
-                yield _FileClaims._memory
-            return
-        with closing(self._made(sqlite3.connect(self.path, timeout=20, isolation_level=None))) as database:
-            yield database
-
-    @staticmethod
-    def _made(database: sqlite3.Connection) -> sqlite3.Connection:
-        database.execute("CREATE TABLE IF NOT EXISTS claims (event TEXT NOT NULL, key TEXT NOT NULL, state TEXT NOT "
-                         "NULL, started_at TEXT NOT NULL, finished_at TEXT, PRIMARY KEY (event, key))")
-        return database
-
-    @staticmethod
-    def _event(event: PaymentEvent) -> str:
-        return f"{event.pk}@{event.created_at.isoformat()}"
-
-    def claim(self, event: PaymentEvent, key: str) -> str | None:
-        with self._database() as database:
-            made = database.execute("INSERT OR IGNORE INTO claims (event, key, state, started_at) VALUES (?, ?, ?, ?)",
-                                    (self._event(event), key, EffectClaim.STARTED, timezone.now().isoformat()))
-            if made.rowcount == 1:
-                return None
-            row = database.execute("SELECT state FROM claims WHERE event = ? AND key = ?",
-                                   (self._event(event), key)).fetchone()
-            return str(row[0]) if row else EffectClaim.STARTED
-
-    def _set(self, event: PaymentEvent, key: str, state: str) -> None:
-        with self._database() as database:
-            database.execute("UPDATE claims SET state = ?, finished_at = ? WHERE event = ? AND key = ?",
-                             (state, timezone.now().isoformat(), self._event(event), key))
-
-    def finish(self, event: PaymentEvent, key: str) -> None:
-        self._set(event, key, EffectClaim.DONE)
-
-    def interrupt(self, event: PaymentEvent, key: str) -> None:
-        self._set(event, key, EffectClaim.INTERRUPTED)
-
-    def release(self, event: PaymentEvent, key: str) -> None:
-        with self._database() as database:
-            database.execute("DELETE FROM claims WHERE event = ? AND key = ?", (self._event(event), key))

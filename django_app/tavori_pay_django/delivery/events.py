@@ -11,11 +11,11 @@ from contextvars import ContextVar
 
 from django.db import router
 
-from .. import plain_sql
+from .. import db
 from ..models import Payment, PaymentEvent
 from ..transitions import Status, moves
 from . import after_commit
-from ..signals import SIGNAL_OF
+from .signals import SIGNAL_OF
 
 # What a review event is about: its stage, a code unique per payment.
 AMOUNT_MISMATCH = "amount_mismatch"
@@ -70,7 +70,7 @@ def _write(rows: list[PaymentEvent]) -> None:
     transaction commits; none when each was written already (a callback
     delivered again), so that no retry time is cut short."""
     alias = router.db_for_write(PaymentEvent)
-    if not plain_sql.insert_ignoring_conflicts(rows, alias):
+    if not db.operations(alias).insert_ignoring_conflicts(rows):
         return
     for payment_id in dict.fromkeys(row.payment_id for row in rows):
-        after_commit.deliver(payment_id, alias)
+        after_commit.schedule(payment_id, alias)

@@ -19,14 +19,16 @@ from __future__ import annotations
 import logging
 import threading
 import weakref
-from types import MethodType
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
+from types import MethodType
 from typing import Any, cast
 
 from asgiref.sync import async_to_sync
 from django.apps import apps
 from django.dispatch import Signal
+
+from .. import conf
 
 logger = logging.getLogger("tavori_pay_django")
 
@@ -66,7 +68,7 @@ class PaymentSignal(Signal):
         with self.lock:
             connected_already = any(entry[0] == key for entry in self.receivers)
         super().connect(receiver, sender, weak, dispatch_uid)
-        if apps.ready and not connected_already and not _running_tests():
+        if apps.ready and not connected_already and not conf.running_tests():
             with self._late_lock:
                 self._late.add(key)
             logger.error("payment receiver %s was connected after Django loaded its apps, so it is never called: "
@@ -153,10 +155,3 @@ def _description(receiver: object, uid: str | None) -> str:
     module = getattr(target, "__module__", None) or type(target).__module__
     qualname = getattr(target, "__qualname__", None) or type(target).__qualname__
     return f"{module}.{qualname}"
-
-
-def _running_tests() -> bool:
-    """Tests connect receivers as they go, in one process."""
-    from ..checks import running_tests
-
-    return running_tests()

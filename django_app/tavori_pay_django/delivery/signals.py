@@ -11,9 +11,10 @@ once per event, and `event.id` lets it act once.
 
 Connect receivers while Django loads its apps (in an AppConfig.ready()),
 so that every process has them: see tavori_pay_django.delivery.receivers.
+Imported as tavori_pay_django.signals.
 """
 
-from .delivery.receivers import PaymentSignal
+from .receivers import PaymentSignal
 
 payment_status_changed = PaymentSignal()
 payment_needs_review = PaymentSignal()

@@ -15,7 +15,7 @@ try:
 except ImportError:  # Django 5.2 with the backport
     from django_tasks import task  # type: ignore[no-redef]
 
-from .delivery.dispatcher import deliver_payment
+from .dispatcher import deliver_payments
 
 
 def _configured_backend() -> str:
@@ -24,7 +24,13 @@ def _configured_backend() -> str:
     return (getattr(settings, "TAVORI_PAY", None) or {}).get("TASK_BACKEND") or "default"
 
 
-@task(backend=_configured_backend())
-def deliver_payment_events(payment_id: int) -> str:
+def _deliver_payment_events(payment_id: int) -> str:
     """Delivers the payment's undelivered events; the summary line."""
-    return deliver_payment(payment_id).line()
+    return deliver_payments([payment_id]).line()
+
+
+# Stored with each task as its path since the first release, where tasks
+# already queued look it up: tavori_pay_django.tasks, which re-exports it.
+_deliver_payment_events.__module__ = "tavori_pay_django.tasks"
+_deliver_payment_events.__name__ = _deliver_payment_events.__qualname__ = "deliver_payment_events"
+deliver_payment_events = task(backend=_configured_backend())(_deliver_payment_events)

@@ -15,7 +15,7 @@ from django.core.management.base import BaseCommand, CommandError, CommandParser
 from django.db import router
 from django.db.models import QuerySet
 
-from ...day_report import day_bounds
+from ...days import day_bounds
 from ...models import Callback
 from ..ages import day
 

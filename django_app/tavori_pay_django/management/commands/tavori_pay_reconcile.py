@@ -12,14 +12,13 @@ from django.core.management.base import BaseCommand, CommandError, CommandParser
 from django.db import DatabaseError, router
 from django.utils import timezone
 
-from ...delivery.dispatcher import deliver_due
+from ...delivery.dispatcher import deliver_due_events
 from ...errors import ConfigurationError
 from ...models import ReconcileRun
 from ...reconcile import REFUSED, Summary, reconcile, stale_payments
 from ...transitions import Outcome
 from ...wording import counted
 from ..ages import age
-
 
 # Seconds a query may take, for a process that set no socket time-out of its
 # own: the module waits as long as the socket default allows.
@@ -49,7 +48,7 @@ class Command(BaseCommand):
             show = self._progress(len(payment_ids)) if verbosity >= 1 else None
             summary = reconcile(payment_ids, workers=workers, processes=processes, dry_run=dry_run, progress=show)
             if not dry_run:  # and every other event whose retry time has come
-                deliver_due()
+                deliver_due_events()
                 record_run(started_at, summary)
         except ConfigurationError as error:
             raise CommandError(str(error)) from None
