@@ -146,6 +146,7 @@ def test_a_customer_pays_in_a_real_browser(live_server, sandbox, settings, brows
 
 
 def test_the_page_the_buyer_waits_on_moves_on_when_the_payment_is_taken(live_server, sandbox, settings, browser):
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.wait import WebDriverWait
@@ -159,13 +160,15 @@ def test_the_page_the_buyer_waits_on_moves_on_when_the_payment_is_taken(live_ser
     browser.get(f"{live_server.url}/orders/{order.key}/done/")  # back before paying: the page waits
     assert browser.find_element(By.ID, "payment").text == "pending"
     sandbox.pay(order.payment().order_id)
-    WebDriverWait(browser, 30).until(lambda driver: driver.find_element(By.ID, "payment").text == "paid")
+    WebDriverWait(browser, 30, ignored_exceptions=[StaleElementReferenceException]).until(  # it reloads itself
+        lambda driver: driver.find_element(By.ID, "payment").text == "paid")
     assert Order.objects.get().state == "paid"
 
 
 def test_a_buyer_straight_back_from_the_pay_page_sees_the_order_paid_once_the_task_worker_fulfilled_it(
         live_server, sandbox, settings, browser):
     from django.db import connection
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.wait import WebDriverWait
@@ -182,7 +185,9 @@ def test_a_buyer_straight_back_from_the_pay_page_sees_the_order_paid_once_the_ta
         WebDriverWait(browser, 20).until(expected_conditions.presence_of_element_located((By.ID, "pay")))
         browser.find_element(By.ID, "pay").click()
         WebDriverWait(browser, 20).until(expected_conditions.url_contains("/done/"))
-        WebDriverWait(browser, 60).until(lambda driver: driver.find_element(By.ID, "order-state").text == "paid")
+        # The page reloads itself: an element read while it does is gone.
+        WebDriverWait(browser, 60, ignored_exceptions=[StaleElementReferenceException]).until(
+            lambda driver: driver.find_element(By.ID, "order-state").text == "paid")
     finally:
         worker.terminate()
         worker.wait(10)
