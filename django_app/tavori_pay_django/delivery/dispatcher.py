@@ -60,10 +60,13 @@ class Summary:
     errors: list[str] = field(default_factory=list)
     # The receivers that have kept events waiting over STUCK_AFTER, with their counts.
     stuck: Counter[str] = field(default_factory=Counter)
+    # The payments left to another run that held their events.
+    busy: list[int] = field(default_factory=list)
 
     def add(self, other: Summary) -> None:
         self.counts.update(other.counts)
         self.errors.extend(other.errors)
+        self.busy.extend(other.busy)
 
     @property
     def undelivered(self) -> int:
@@ -145,6 +148,15 @@ def deliver_due_events(*, older_than: float = 0, ignore_backoff: bool = False,
                     summary.errors.append(f"payment {payment_id}: {error}")
         if progress is not None:
             progress(start + len(chunk), len(payments))
+    if summary.busy:
+        # Two runs can each find a payment held by the other and both leave
+        # it; once the other has moved on, this run tries them again.
+        left, summary.busy, summary.counts[BUSY] = summary.busy, [], 0
+        try:
+            summary.add(deliver_payments(left))
+        except Exception as error:  # the database: the next run delivers them
+            summary.counts[UNDELIVERED] += 1
+            summary.errors.append(f"payments {', '.join(map(str, left))}: {error}")
     if payment_ids is None:
         summary.stuck = stuck()
     return summary
@@ -217,7 +229,7 @@ def _deliver_batch(payment_ids: list[int], tried: set[int]) -> Summary:
     except OperationalError as error:
         if not lock_not_available(error):
             raise
-        summary = Summary(Counter({BUSY: len(payment_ids)}))
+        summary = Summary(Counter({BUSY: len(payment_ids)}), busy=list(payment_ids))
     finally:
         if slow:
             slow_receivers.record(slow)
