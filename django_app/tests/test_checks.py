@@ -36,54 +36,53 @@ def key_file(settings, tmp_path):
     return tmp_path / "auth_key.py"
 
 
+def assert_reported(messages: list[tuple[str, str]], expected: list[tuple[str, tuple[str, ...]]]) -> None:
+    """The checks' ids in order, each message holding the words that matter
+    (the setting, the line, the cause), not its whole wording."""
+    assert [id for id, _ in messages] == [id for id, _ in expected], messages
+    for (_, message), (_, words) in zip(messages, expected, strict=True):
+        assert all(word in message for word in words), (message, words)
+
+
 @pytest.mark.parametrize("text, expected", [
     (f'COMMUNITY_KEY = "c"\nSPONSOR_KEY = "{SECRET}"\n', []),
     (f'COMMUNITY_KEY = "c"\nSPONSOR_KEY_PREVIOUS = "{SECRET}"\nSPONSOR_KEY = "new"\n',
-     [("tavori_pay.W003", "line 2: SPONSOR_KEY_PREVIOUS is read as SPONSOR_KEY, because it comes first "
-                          "and begins with that name")]),
+     [("tavori_pay.W003", ("line 2", "SPONSOR_KEY_PREVIOUS is read as SPONSOR_KEY", "comes first"))]),
     (f'COMMUNITY_KEY = "c"  # {SECRET}\nSPONSOR_KEY = "s"\n',
-     [("tavori_pay.W004", "line 1: COMMUNITY_KEY has text after its closing quote, or no closing quote; "
-                          "the text is read as part of the key")]),
+     [("tavori_pay.W004", ("line 1", "COMMUNITY_KEY", "after its closing quote", "part of the key"))]),
     (f'COMMUNITY_KEY = "{SECRET}\nSPONSOR_KEY = "s"\n',
-     [("tavori_pay.W004", "line 1: COMMUNITY_KEY has text after its closing quote, or no closing quote; "
-                          "the text is read as part of the key")]),
+     [("tavori_pay.W004", ("line 1", "COMMUNITY_KEY", "no closing quote", "part of the key"))]),
     (f"COMMUNITY_KEY = {SECRET} # mine\nSPONSOR_KEY = 's'\n",
-     [("tavori_pay.W004", "line 1: COMMUNITY_KEY has a '#' that is read as part of the key")]),
-    (f'COMMUNITY_KEY = "{SECRET}"\n', [("tavori_pay.E003", "SPONSOR_KEY not found in {path}")]),
+     [("tavori_pay.W004", ("line 1", "COMMUNITY_KEY", "'#'", "part of the key"))]),
+    (f'COMMUNITY_KEY = "{SECRET}"\n', [("tavori_pay.E003", ("SPONSOR_KEY not found", "auth_key.py"))]),
 ])
 def test_key_file_pitfalls_are_named_by_line_without_the_value(key_file, text, expected):
     key_file.write_text(text)
     messages = reported()
-    assert [(id, message.replace(f"{key_file}, ", "").replace(str(key_file), "{path}"))
-            for id, message in messages] == expected
+    assert_reported(messages, expected)
     assert not any(SECRET in message for _, message in messages)
 
 
+NEVER_USED = "empty or not text: it is never used"
+NO_USABLE_KEY = "TAVORI_PAY has no usable sponsor key"
+
+
 @pytest.mark.parametrize("given, expected", [
-    ({"SPONSOR_KEYS": ["k", ""]}, ["TAVORI_PAY['SPONSOR_KEYS'][1] is empty or not text: it is never used"]),
-    ({"SPONSOR_KEYS": ["k", None, "  "]}, ["TAVORI_PAY['SPONSOR_KEYS'][1] is empty or not text: it is never used",
-                                          "TAVORI_PAY['SPONSOR_KEYS'][2] is empty or not text: it is never used"]),
-    ({"SPONSOR_KEYS": [""]}, ["TAVORI_PAY has no usable sponsor key: TAVORI_PAY['SPONSOR_KEYS'][0] is empty or not "
-                              "text: it is never used"]),
-    ({"SPONSOR_KEYS": []}, ["TAVORI_PAY has no usable sponsor key: SPONSOR_KEYS is empty"]),
-    ({"SPONSOR_KEY": ""}, ["TAVORI_PAY has no usable sponsor key: TAVORI_PAY['SPONSOR_KEY'] is empty or not text: "
-                           "it is never used"]),
-    ({"COMMUNITY_KEY": " "}, ["TAVORI_PAY['COMMUNITY_KEY'] is empty or not text"]),
-    ({"CALLBACK_MAX_BYTES": "16k"}, ["TAVORI_PAY['CALLBACK_MAX_BYTES'] must be a whole number from 1,024 to "
-                                     "1,048,576 (a callback body must fit, and a forged one must not fill the "
-                                     "memory), not '16k'"]),
-    ({"RECONCILE_AFTER": -1}, ["TAVORI_PAY['RECONCILE_AFTER'] must be a number from 0 to 315,360,000 (seconds, ten "
-                               "years at the most), not -1"]),
-    *[({name: value}, [f"TAVORI_PAY['{name}'] must be a {kind} from {least} to {most} ({why}), not {value!r}"])
-      for name, kind, least, most, why in [
-          ("CALLBACK_MAX_BYTES", "whole number", "1,024", "1,048,576",
-           "a callback body must fit, and a forged one must not fill the memory"),
-          ("RECONCILE_WINDOW", "number", 0, "315,360,000", "seconds, ten years at the most"),
-          ("RECONCILE_ENDED_EVERY", "number", 0, "315,360,000", "seconds, ten years at the most")]
+    ({"SPONSOR_KEYS": ["k", ""]}, [("SPONSOR_KEYS'][1]", NEVER_USED)]),
+    ({"SPONSOR_KEYS": ["k", None, "  "]}, [("SPONSOR_KEYS'][1]", NEVER_USED), ("SPONSOR_KEYS'][2]", NEVER_USED)]),
+    ({"SPONSOR_KEYS": [""]}, [(NO_USABLE_KEY, "SPONSOR_KEYS'][0]", NEVER_USED)]),
+    ({"SPONSOR_KEYS": []}, [(NO_USABLE_KEY, "SPONSOR_KEYS is empty")]),
+    ({"SPONSOR_KEY": ""}, [(NO_USABLE_KEY, "TAVORI_PAY['SPONSOR_KEY']", NEVER_USED)]),
+    ({"COMMUNITY_KEY": " "}, [("TAVORI_PAY['COMMUNITY_KEY']", "empty or not text")]),
+    ({"CALLBACK_MAX_BYTES": "16k"}, [("TAVORI_PAY['CALLBACK_MAX_BYTES']", "whole number", "1,024", "1,048,576",
+                                      "not '16k'")]),
+    ({"RECONCILE_AFTER": -1}, [("TAVORI_PAY['RECONCILE_AFTER']", "number from 0 to 315,360,000", "not -1")]),
+    *[({name: value}, [(f"TAVORI_PAY['{name}']", f"{kind} from {least} to {most}", f"not {value!r}")])
+      for name, kind, least, most in [("CALLBACK_MAX_BYTES", "whole number", "1,024", "1,048,576"),
+                                      ("RECONCILE_WINDOW", "number", 0, "315,360,000"),
+                                      ("RECONCILE_ENDED_EVERY", "number", 0, "315,360,000")]
       for value in ([0, 100, float("inf")] if name == "CALLBACK_MAX_BYTES" else [1e300, float("nan")])],
-    *[({"PUBLIC_URL": url}, [f"TAVORI_PAY['PUBLIC_URL'] ({url}) {problem}: the notify URL is built on it, so it "
-                             "must be an absolute http:// or https:// URL such as https://shop.example, with a "
-                             "host, a port from 1 to 65535 if any, and no '?' or '#' part"])
+    *[({"PUBLIC_URL": url}, [("TAVORI_PAY['PUBLIC_URL']", f"({url}) {problem}", "absolute http:// or https://")])
       for url, problem in [("shop.example", "is not an absolute http:// or https:// URL"),
                            ("https://shop.example/#top", "has a '?' or '#' part"),
                            ("https://shop.example?x=1", "has a '?' or '#' part"),
@@ -101,7 +100,7 @@ def test_unusable_settings_are_errors_that_name_the_setting_never_a_key(settings
         del settings.TAVORI_PAY["SPONSOR_KEYS"]
     check = ("tavori_pay.E010" if "PUBLIC_URL" in given else "tavori_pay.E008" if "KEY" in "".join(given) else
              "tavori_pay.E009")  # each cause its own check
-    assert reported() == [(check, message) for message in expected]  # not a traceback
+    assert_reported(reported(), [(check, words) for words in expected])  # not a traceback
     assert SECRET not in repr(config_or_error())
 
 
@@ -115,17 +114,16 @@ def config_or_error():
 @pytest.mark.parametrize("line", ['SPONSOR_KEY = ""', "SPONSOR_KEY = ''", "SPONSOR_KEY =   "])
 def test_an_empty_key_in_the_key_file_is_an_error(key_file, line):
     key_file.write_text(f'COMMUNITY_KEY = "c"\n{line}\n')
-    assert reported() == [("tavori_pay.E012", f"{key_file}, line 2: SPONSOR_KEY is empty; an empty key is never "
-                                              "used")]
+    assert_reported(reported(), [("tavori_pay.E012", (str(key_file), "line 2", "SPONSOR_KEY is empty"))])
 
 
 def test_a_missing_key_file_or_half_set_keys_are_errors(key_file, settings):
-    assert reported() == [("tavori_pay.E002", f"TAVORI_PAY has no keys. Cannot read auth_key.py at {key_file}: "
-                                              "No such file or directory (os error 2).")]
+    assert_reported(reported(), [("tavori_pay.E002", ("TAVORI_PAY has no keys", str(key_file),
+                                                       "No such file or directory"))])
     settings.TAVORI_PAY = {"COMMUNITY_KEY": "c"}
     assert [id for id, _ in reported()] == ["tavori_pay.E008"]
     settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": SECRET}
-    assert reported() == [("tavori_pay.E008", "TAVORI_PAY['SPONSOR_KEYS'] must be a list of keys, not one string")]
+    assert_reported(reported(), [("tavori_pay.E008", ("TAVORI_PAY['SPONSOR_KEYS']", "list of keys, not one string"))])
     settings.TAVORI_PAY = {"COMMUNITY_KEY": "c", "SPONSOR_KEYS": ["s"], "PUBLIK_URL": "https://s.example"}
     assert [id for id, _ in reported()] == ["tavori_pay.E001"]  # the dict's own shape
 
@@ -176,10 +174,9 @@ def test_sqlite_without_immediate_transactions_is_warned_about():
 
 def test_a_database_the_payments_cannot_live_in_is_an_error():
     vendors = {"default": "postgresql", "old": "sqlite", "mysql": "mysql", "oracle": "oracle"}
-    assert [(message.id, message.msg) for message in database_errors(vendors, (3, 34, 1))] == [
-        ("tavori_pay.E006", "database 'old' is SQLite 3.34.1: the payments need SQLite 3.35 or later"),
-        ("tavori_pay.E006", "database 'oracle' is oracle, which the payments cannot be kept in: every callback "
-                            "would be answered 503")]
+    assert_reported([(message.id, message.msg) for message in database_errors(vendors, (3, 34, 1))], [
+        ("tavori_pay.E006", ("database 'old'", "SQLite 3.34.1", "need SQLite 3.35 or later")),
+        ("tavori_pay.E006", ("database 'oracle'", "cannot be kept in", "answered 503"))])
     assert database_errors({"default": "sqlite"}, (3, 35, 0)) == []
 
 

@@ -22,8 +22,6 @@ def vendor(alias: str) -> str:
     return str(connections[alias].vendor)
 
 
-
-
 def operations(alias: str) -> Operations:
     return VENDORS[vendor(alias)](alias)
 
