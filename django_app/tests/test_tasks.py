@@ -6,8 +6,10 @@ once, in order, however many tasks and workers there are."""
 from __future__ import annotations
 
 import io
+import os
 import subprocess
 import sys
+import threading
 import time
 import urllib.request
 from collections import Counter
@@ -119,3 +121,18 @@ def test_a_queue_that_is_down_never_delays_the_answer_and_its_events_go_once_it_
         queue_down.RESTORED.set()
     assert wait_until(lambda: taken == ["paid"])
     assert wait_until(lambda: not PaymentEvent.objects.filter(delivered_at=None).exists())
+
+
+# The child only starts a thread of its own and exits.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_worker_hands_its_answers_to_an_enqueuing_thread_of_its_own():
+    """A server that forks its workers after the app has answered once
+    (gunicorn --preload) leaves the parent's enqueuing thread behind."""
+    after_commit._enqueuer()
+    child = os.fork()
+    if child == 0:  # no database, no pytest: only whether a hand-over is taken here
+        taken = threading.Event()
+        after_commit._enqueuer().put(([], "default", taken))
+        os._exit(0 if taken.wait(10) else 1)
+    _, status = os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(status) == 0

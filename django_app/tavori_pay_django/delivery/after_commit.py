@@ -16,13 +16,15 @@ in the event rows, for `tavori_pay_dispatch`."""
 from __future__ import annotations
 
 import logging
+import os
+import queue
 import threading
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from contextvars import ContextVar
 from functools import partial
 
-from django.db import connections, transaction
+from django.db import close_old_connections, transaction
 from django.http import HttpResponse
 
 from .. import conf, metrics
@@ -40,6 +42,11 @@ _answers_delivered = threading.Condition()
 # its payments' tasks: a queue that is down (a Redis outage) holds a worker
 # that long at most, and what it never takes waits for tavori_pay_dispatch.
 ENQUEUE_WAIT = 5.0
+# What the answers of this process hand to its enqueuing thread, and the
+# process that thread runs in (a forked worker starts its own).
+_handoffs: queue.SimpleQueue[tuple[list[int], str, threading.Event]] = queue.SimpleQueue()
+_enqueuer_pid: int | None = None
+_enqueuer_started = threading.Lock()
 
 
 def schedule(payment_id: int, alias: str) -> None:
@@ -70,11 +77,9 @@ def hand_over(payment_ids: list[int], *, wait: float | None = None) -> None:
     elif wait is None:
         _enqueue(payment_ids, backend)
     else:
-        enqueueing = threading.Thread(target=_enqueue_on_own_connections, args=(payment_ids, backend), daemon=True,
-                                      name="tavori_pay enqueue")
-        enqueueing.start()
-        enqueueing.join(wait)
-        if enqueueing.is_alive():
+        taken = threading.Event()
+        _enqueuer().put((payment_ids, backend, taken))
+        if not taken.wait(wait):
             logger.error("events of payment %s not handed to the task backend %r within %g s; it may still take "
                          "them, else tavori_pay_dispatch delivers them", ", ".join(map(str, payment_ids)), backend,
                          wait)
@@ -103,11 +108,33 @@ def _enqueue(payment_ids: list[int], backend: str) -> None:
             metrics.enqueue_failed(backend, "raised")
 
 
-def _enqueue_on_own_connections(payment_ids: list[int], backend: str) -> None:
-    try:
-        _enqueue(payment_ids, backend)
-    finally:
-        connections.close_all()  # a backend that stores tasks in the database opened this thread's own
+def _enqueuer() -> queue.SimpleQueue[tuple[list[int], str, threading.Event]]:
+    """The queue of this process's one enqueuing thread, started on first
+    use: a thread per answer opened a database connection per answer for a
+    backend that stores its tasks there, which cost more than the enqueue."""
+    global _enqueuer_pid, _handoffs
+    with _enqueuer_started:
+        if _enqueuer_pid != os.getpid():
+            _handoffs, _enqueuer_pid = queue.SimpleQueue(), os.getpid()
+            threading.Thread(target=_enqueue_in_turn, args=(_handoffs,), daemon=True,
+                             name="tavori_pay enqueue").start()
+        return _handoffs
+
+
+def _enqueue_in_turn(handoffs: queue.SimpleQueue[tuple[list[int], str, threading.Event]]) -> None:
+    while True:
+        payment_ids, backend, taken = handoffs.get()
+        try:
+            # Its database connections kept or closed as a request's are
+            # (CONN_MAX_AGE, a connection found broken).
+            close_old_connections()
+            _enqueue(payment_ids, backend)
+            close_old_connections()
+        except Exception:  # the thread serves every later answer
+            logger.exception("handing payments %s to the task backend %r failed; tavori_pay_dispatch delivers "
+                             "their events", ", ".join(map(str, payment_ids)), backend)
+        finally:
+            taken.set()
 
 
 @contextmanager
