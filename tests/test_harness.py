@@ -327,9 +327,21 @@ def test_faults_for_all_orders_still_apply_to_an_order_with_faults_of_its_own(ha
     assert all(signature != harness.sign(body) for body, signature in delivered)
 
 
-def test_a_status_query_finds_due_expiries_through_an_index(harness):
-    plan = harness.store._run("EXPLAIN QUERY PLAN SELECT order_id FROM orders WHERE pay_status = 0 AND expires <= 1")
-    assert "USING INDEX orders_by_expiry" in " ".join(row["detail"] for row in plan)
+def test_a_status_query_finds_due_expiries_and_settlements_through_indexes(harness):
+    """Every status query sweeps both first: a scan would read every open
+    order, or every paid one not yet settled, on each question."""
+    statements: list[str] = []
+    harness.store._db.set_trace_callback(statements.append)
+    try:
+        harness.store.due_expiries(1.0)
+        harness.store.due_settlements(1.0)
+    finally:
+        harness.store._db.set_trace_callback(None)
+    plans = [" ".join(row["detail"] for row in harness.store._run(f"EXPLAIN QUERY PLAN {sql}"))
+             for sql in statements if sql.startswith("SELECT")]
+    assert len(plans) == 2
+    assert "USING INDEX orders_by_expiry" in plans[0]
+    assert "USING INDEX orders_by_settlement" in plans[1]
 
 
 @pytest.mark.skipif(os.environ.get("TAVORI_PAY_SANITIZED") == "1", reason=IN_SUBPROCESSES)

@@ -47,8 +47,10 @@ CREATE TABLE IF NOT EXISTS nonces (
 );
 CREATE INDEX IF NOT EXISTS nonces_by_age ON nonces (seen);
 CREATE INDEX IF NOT EXISTS orders_by_state ON orders (pay_status, settle_status);
--- Every status query first expires what is due: without this it would read every order.
+-- Every status query first expires and settles what is due: without these
+-- it would read every open (or every paid, unsettled) order.
 CREATE INDEX IF NOT EXISTS orders_by_expiry ON orders (pay_status, expires);
+CREATE INDEX IF NOT EXISTS orders_by_settlement ON orders (pay_status, settle_status, settle_due);
 CREATE TABLE IF NOT EXISTS deliveries (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
     order_id TEXT NOT NULL,
