@@ -15,7 +15,8 @@ import pytest
 from asgiref.sync import async_to_sync
 from conftest import ON_POSTGRES, callback_fields, post_callback, signed, wait_until
 from django.core.management import CommandError, call_command
-from django.db import transaction
+from django.core.signals import request_finished
+from django.db import connections, transaction
 from django.test import AsyncClient
 
 from tavori_pay_django import checks as tavori_checks
@@ -198,9 +199,18 @@ def test_under_asgi_the_events_are_delivered_once_the_answer_is_sent(payment, co
     def mail(sender, new, **kwargs):
         taken.append(("mail", new))
 
+    def close_the_closing_threads_connections(**kwargs):
+        connections.close_all()
+
     body, signature = signed(callback_fields(payment))
-    answer = async_to_sync(AsyncClient().post)("/payments/notify/", body, content_type="application/json",
-                                               headers={"X-Tavori-Signature": signature})
+    # The async test client closes the response in a thread of its own, and
+    # unlike a server leaves that thread's connection open at the end.
+    request_finished.connect(close_the_closing_threads_connections)
+    try:
+        answer = async_to_sync(AsyncClient().post)("/payments/notify/", body, content_type="application/json",
+                                                   headers={"X-Tavori-Signature": signature})
+    finally:
+        request_finished.disconnect(close_the_closing_threads_connections)
     assert (answer.status_code, taken) == (200, [("mail", "paid")])
     assert PaymentEvent.objects.get().delivered
 

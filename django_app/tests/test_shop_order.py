@@ -4,10 +4,10 @@ never taking the payment with it when the order is deleted."""
 
 from __future__ import annotations
 
-import asyncio
 from decimal import Decimal
 
 import pytest
+from asgiref.sync import async_to_sync
 from django.contrib.auth.models import Group
 from django.contrib.contenttypes.models import ContentType
 
@@ -36,7 +36,7 @@ def test_a_payment_keeps_its_order_and_the_order_finds_its_payments(sandbox):
         return await Payment.objects.for_order(order).afirst()
 
     ContentType.objects.clear_cache()  # as in a fresh process: async code finds them all the same
-    assert asyncio.run(newest()) == again
+    assert async_to_sync(newest)() == again  # its queries on this thread's connection, as in a view
     unlinked = start(None, reference="order-2")
     assert (unlinked.order, Payment.objects.get(pk=unlinked.pk).order) == (None, None)
 
