@@ -11,10 +11,8 @@ from __future__ import annotations
 
 import inspect
 import re
-import sqlite3
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
 from urllib.parse import urlsplit
 
 from django.apps import AppConfig
@@ -24,7 +22,8 @@ from django.core.checks.registry import CheckRegistry
 from django.db import router
 from django.urls import NoReverseMatch, get_resolver, reverse
 
-from . import conf, db, key_file
+from . import conf, key_file
+from .db import validation
 from .errors import ConfigurationError
 
 AppConfigs = Sequence[AppConfig] | None
@@ -169,57 +168,15 @@ def check_task_backend_for_deployment(app_configs: AppConfigs = None, **kwargs: 
 
 @checks.register()
 def check_sqlite_transactions(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
-    return sqlite_warnings(settings.DATABASES, {alias: db.vendor(alias) for alias in settings.DATABASES})
+    return validation.settings_warnings(settings.DATABASES)
 
 
-# What the callback's INSERT ... ON CONFLICT ... RETURNING needs of SQLite.
-SQLITE_LEAST = (3, 35)
-
-
-@checks.register()  # the vendor is known without connecting
+@checks.register()  # the database is known without connecting
 def check_databases(app_configs: AppConfigs = None, **kwargs: object) -> list[checks.CheckMessage]:
     from .models import Payment
 
-    vendors = {alias: db.vendor(alias) for alias in settings.DATABASES if router.allow_migrate_model(alias, Payment)}
-    return database_errors(vendors, sqlite3.sqlite_version_info)
-
-
-def database_errors(vendors: dict[str, str], sqlite_version: tuple[int, ...]) -> list[checks.CheckMessage]:
-    """The databases the payments may live in that the app cannot serve:
-    caught here rather than as callbacks answered 503 in production."""
-    messages: list[checks.CheckMessage] = []
-    for alias, vendor in vendors.items():
-        if vendor == "sqlite" and tuple(sqlite_version[:2]) < SQLITE_LEAST:
-            messages.append(checks.Error(
-                f"database {alias!r} is SQLite {'.'.join(map(str, sqlite_version))}: the payments need SQLite "
-                f"{'.'.join(map(str, SQLITE_LEAST))} or later", hint="use a Python built with a newer SQLite, or "
-                "PostgreSQL", id="tavori_pay.E006"))
-        elif vendor not in db.VENDORS:
-            messages.append(checks.Error(
-                f"database {alias!r} is {vendor}, which the payments cannot be kept in: every callback would be "
-                "answered 503", hint="keep the payments in PostgreSQL, MariaDB 10.6 or later, MySQL 8 or SQLite "
-                "3.35 or later, with a database router if the rest of the project is elsewhere",
-                id="tavori_pay.E006"))
-    return messages
-
-
-def sqlite_warnings(databases: dict[str, dict[str, Any]], vendors: dict[str, str]) -> list[checks.CheckMessage]:
-    messages: list[checks.CheckMessage] = []
-    for alias, database in databases.items():
-        if vendors[alias] != "sqlite":
-            continue
-        if database.get("OPTIONS", {}).get("transaction_mode") != "IMMEDIATE":
-            messages.append(checks.Warning(
-                f"database {alias!r} is SQLite without transaction_mode IMMEDIATE: concurrent callbacks "
-                "would fail with 'database is locked'",
-                hint='add "OPTIONS": {"transaction_mode": "IMMEDIATE"} to its settings', id="tavori_pay.W002"))
-        if database.get("ATOMIC_REQUESTS"):
-            messages.append(checks.Warning(
-                f"database {alias!r} is SQLite with ATOMIC_REQUESTS: start_payment refuses to run in a view's "
-                "transaction there, which holds SQLite's write lock, since a rollback would lose a payment the "
-                "service has created", hint="decorate checkout views with transaction.non_atomic_requests, or use "
-                "PostgreSQL", id="tavori_pay.W006"))
-    return messages
+    return validation.payment_database_errors(
+        [alias for alias in settings.DATABASES if router.allow_migrate_model(alias, Payment)])
 
 
 def check_key_file(path: Path) -> list[checks.CheckMessage]:

@@ -12,7 +12,7 @@ from django.core.management import call_command
 
 import tavori_pay_django
 from tavori_pay_django import ConfigurationError, conf
-from tavori_pay_django.checks import database_errors, sqlite_warnings
+from tavori_pay_django.db.validation import database_errors, sqlite_warnings
 from tavori_pay_sandbox.rules import sign
 
 SECRET = "s3cr3t-value"
