@@ -42,9 +42,12 @@ _answers_delivered = threading.Condition()
 # its payments' tasks: a queue that is down (a Redis outage) holds a worker
 # that long at most, and what it never takes waits for tavori_pay_dispatch.
 ENQUEUE_WAIT = 5.0
-# What the answers of this process hand to its enqueuing thread, and the
-# process that thread runs in (a forked worker starts its own).
-_handoffs: queue.SimpleQueue[tuple[list[int], str, threading.Event]] = queue.SimpleQueue()
+# Payments an answer hands to its process's enqueuing thread, and the event
+# the thread sets once it has enqueued them.
+Handoffs = queue.SimpleQueue[tuple[list[int], str, threading.Event]]
+# The queue of this process's enqueuing thread, and the process it runs in
+# (a forked worker starts its own).
+_handoffs: Handoffs | None = None
 _enqueuer_pid: int | None = None
 _enqueuer_started = threading.Lock()
 
@@ -108,20 +111,20 @@ def _enqueue(payment_ids: list[int], backend: str) -> None:
             metrics.enqueue_failed(backend, "raised")
 
 
-def _enqueuer() -> queue.SimpleQueue[tuple[list[int], str, threading.Event]]:
+def _enqueuer() -> Handoffs:
     """The queue of this process's one enqueuing thread, started on first
     use: a thread per answer opened a database connection per answer for a
     backend that stores its tasks there, which cost more than the enqueue."""
     global _enqueuer_pid, _handoffs
     with _enqueuer_started:
-        if _enqueuer_pid != os.getpid():
+        if _handoffs is None or _enqueuer_pid != os.getpid():
             _handoffs, _enqueuer_pid = queue.SimpleQueue(), os.getpid()
             threading.Thread(target=_enqueue_in_turn, args=(_handoffs,), daemon=True,
                              name="tavori_pay enqueue").start()
         return _handoffs
 
 
-def _enqueue_in_turn(handoffs: queue.SimpleQueue[tuple[list[int], str, threading.Event]]) -> None:
+def _enqueue_in_turn(handoffs: Handoffs) -> None:
     while True:
         payment_ids, backend, taken = handoffs.get()
         try:
